@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 namespace velatro::document {
 
@@ -26,7 +25,10 @@ Digits shortest_digits(double value) {
     for (; p < res.ptr && *p != 'e'; ++p)
         if (*p != '.') d.buf[d.len++] = *p;
     // sci exponent x: value = d1.d2... x 10^x = 0.d1d2... x 10^(x+1)
-    int x = std::atoi(p + 1);
+    int x = 0;
+    const char* q = p + 1;
+    if (q < res.ptr && *q == '+') ++q;
+    std::from_chars(q, res.ptr, x);
     d.exp = x + 1;
     while (d.len > 1 && d.buf[d.len - 1] == '0') --d.len;
     return d;

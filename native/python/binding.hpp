@@ -39,11 +39,11 @@ private:
 // The PanicException type, created when the module executes.
 extern PyObject* panic_exception_type;
 
-// Binds N required positional-or-keyword str parameters. `format` is the
-// PyArg format ("OO:diff"), so missing, surplus and duplicate arguments get the
-// interpreter's own wording. A non-str gets "argument '{}': ...", lone
-// surrogates the interpreter's UnicodeEncodeError. Returns false with a Python
-// exception set.
+// Binds N required positional-or-keyword str parameters, as a Python function
+// would: missing, surplus, doubled and unknown arguments get the interpreter's own
+// wording, naming the function (the text after ':' in `format`, e.g. "OO:diff").
+// A non-str gets "argument '{}': ...", lone surrogates the interpreter's
+// UnicodeEncodeError. Returns false with a Python exception set.
 bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
                    const char* const* names, std::string_view* out, std::size_t count);
 
