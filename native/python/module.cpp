@@ -16,8 +16,14 @@ namespace {
 // validate_schema, validate_semantics, parse, compile_ir, diff, hash, plan,
 // reconcile_local. The docstring is only the text signature.
 PyMethodDef kFunctions[] = {
+    VELATRO_FN(validate, "(yaml_str)"),
+    VELATRO_FN(validate_schema, "(yaml_str)"),
+    VELATRO_FN(validate_semantics, "(yaml_str)"),
     VELATRO_FN(parse, "(yaml_str)"),
+    VELATRO_FN(compile_ir, "(yaml_str)"),
+    VELATRO_FN(diff, "(yaml_a, yaml_b)"),
     VELATRO_FN(hash, "(yaml_str)"),
+    VELATRO_FN(plan, "(yaml_str)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
