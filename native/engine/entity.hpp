@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "document/error.hpp"
 #include "document/value.hpp"
 #include "engine/datetime.hpp"
 #include "engine/uuid.hpp"
