@@ -1,0 +1,62 @@
+#pragma once
+// Field values are compared character by character, where a character is a Unicode
+// scalar value. Most values are ASCII, so a value keeps its bytes as they are when it
+// can and decodes to code points only when it has to; the measures are written once
+// over either element type.
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace velatro::engine {
+
+using Bytes = std::span<const unsigned char>;
+using Wide = std::span<const char32_t>;
+
+bool is_ascii(std::string_view text) noexcept;
+
+// Malformed sequences become U+FFFD, one per offending byte.
+std::u32string decode_utf8(std::string_view text);
+void append_utf8(std::string& out, char32_t code_point);
+
+inline Bytes as_bytes(std::string_view text) noexcept {
+    return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+// A value decoded once, ahead of many comparisons.
+class UnicodeText {
+public:
+    UnicodeText() = default;
+    explicit UnicodeText(std::string_view utf8);
+
+    bool ascii() const noexcept { return ascii_; }
+    std::size_t size() const noexcept { return ascii_ ? bytes_.size() : wide_.size(); }
+    Bytes bytes() const noexcept { return as_bytes(bytes_); }
+    Wide wide() const noexcept { return {wide_.data(), wide_.size()}; }
+
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return ascii_ ? f(bytes()) : f(wide());
+    }
+
+private:
+    std::string bytes_;
+    std::u32string wide_;
+    bool ascii_ = true;
+};
+
+template <class F>
+decltype(auto) visit_pair(const UnicodeText& a, const UnicodeText& b, F&& f) {
+    if (a.ascii()) return b.ascii() ? f(a.bytes(), b.bytes()) : f(a.bytes(), b.wide());
+    return b.ascii() ? f(a.wide(), b.bytes()) : f(a.wide(), b.wide());
+}
+
+// Runs f over the two texts as character spans, decoding only when one of them is not
+// ASCII (the common pair costs no copy).
+template <class F>
+decltype(auto) with_characters(std::string_view a, std::string_view b, F&& f) {
+    if (is_ascii(a) && is_ascii(b)) return f(as_bytes(a), as_bytes(b));
+    return visit_pair(UnicodeText(a), UnicodeText(b), f);
+}
+
+}  // namespace velatro::engine
