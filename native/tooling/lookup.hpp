@@ -18,7 +18,9 @@ inline const Value* lookup(const Value* value, std::string_view key) {
     return value ? value->find(key) : nullptr;
 }
 
-inline const Value* lookup(const Value& value, std::string_view key) { return value.find(key); }
+inline const Value* lookup(const Value& value, std::string_view key) {
+    return value.find(key);
+}
 
 // Any number as a double; nothing for absent values and non-numbers.
 inline std::optional<double> read_number(const Value* value) {

@@ -9,7 +9,9 @@ namespace velatro::tooling {
 
 namespace {
 
-Value copy_or_null(const Value* value) { return value ? *value : Value(); }
+Value copy_or_null(const Value* value) {
+    return value ? *value : Value();
+}
 
 Value source_list(const Value* sources) {
     const auto* elements = array_of(sources);

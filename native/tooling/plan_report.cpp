@@ -39,10 +39,10 @@ std::vector<PlanSource> read_sources(const Value& tree) {
     if (const auto* sources = array_of(lookup(tree, "sources")))
         for (const Value& source : *sources) {
             const Value* attributes = lookup(source, "attributes");
-            out.push_back({text_or(lookup(source, "name"), "unknown"),
-                           text_or(lookup(source, "system"), "unknown"),
-                           attributes && attributes->is_object() ? attributes->as_object().size()
-                                                                 : 0});
+            out.push_back(
+                {text_or(lookup(source, "name"), "unknown"),
+                 text_or(lookup(source, "system"), "unknown"),
+                 attributes && attributes->is_object() ? attributes->as_object().size() : 0});
         }
     return out;
 }
@@ -55,7 +55,8 @@ std::vector<MatchStrategySummary> read_rules(const Value& tree) {
             summary.rule_name = text_or(lookup(rule, "name"), "unknown");
             summary.match_type = text_or(lookup(rule, "type"), "unknown");
             summary.field = text_or(lookup(rule, "field"), "unknown");
-            if (const Value* algorithm = lookup(rule, "algorithm"); algorithm && algorithm->is_string())
+            if (const Value* algorithm = lookup(rule, "algorithm");
+                algorithm && algorithm->is_string())
                 summary.algorithm = algorithm->as_string();
             summary.threshold = read_number(lookup(rule, "threshold"));
             summary.weight = read_number(lookup(rule, "weight")).value_or(0.0);
@@ -70,8 +71,7 @@ std::vector<SurvivorshipSummary> read_survivorship(const Value& tree) {
     if (const auto* rules = array_of(lookup(lookup(tree, "survivorship"), "rules")))
         for (const Value& rule : *rules) {
             SurvivorshipSummary summary{text_or(lookup(rule, "field"), "unknown"),
-                                        text_or(lookup(rule, "strategy"), "unknown"),
-                                        std::nullopt};
+                                        text_or(lookup(rule, "strategy"), "unknown"), std::nullopt};
             if (const auto* priority = array_of(lookup(rule, "source_priority"))) {
                 summary.source_priority.emplace();
                 for (const Value& entry : *priority)
@@ -113,7 +113,9 @@ BlockingAnalysis read_blocking(const Value& tree) {
     return out;
 }
 
-std::string weight_text(double weight) { return plain_float(weight); }
+std::string weight_text(double weight) {
+    return plain_float(weight);
+}
 
 std::vector<ExecutionStage> build_stages(const PlanResult& plan) {
     const auto& rules = plan.match_strategies;
@@ -133,30 +135,53 @@ std::vector<ExecutionStage> build_stages(const PlanResult& plan) {
     }
 
     const auto& keys = plan.blocking_analysis.keys;
-    const std::string key_text =
-        keys.empty() ? "No blocking keys — full pairwise comparison"
-                     : join(keys, [](const BlockingKeySummary& key) {
-                           return fill("{} ({})", {key.name, key.transformation});
-                       });
+    const std::string key_text = keys.empty()
+                                     ? "No blocking keys — full pairwise comparison"
+                                     : join(keys, [](const BlockingKeySummary& key) {
+                                           return fill("{} ({})", {key.name, key.transformation});
+                                       });
 
     return {
-        {1, "Normalize sources", fill("Ingest and normalize fields from: {}", {sources_text}),
-         source_names, {"normalized_entities"}},
-        {2, "Generate blocking keys",
+        {1,
+         "Normalize sources",
+         fill("Ingest and normalize fields from: {}", {sources_text}),
+         source_names,
+         {"normalized_entities"}},
+        {2,
+         "Generate blocking keys",
          fill("Blocking strategy: {}. Keys: {}", {plan.blocking_analysis.strategy, key_text}),
-         {"normalized_entities"}, {"candidate_pairs"}},
-        {3, "Exact matches", exact.empty() ? "No exact match rules defined" : join(exact, std::identity{}),
-         {"candidate_pairs"}, {"exact_match_scores"}},
-        {4, "Fuzzy matches", fuzzy.empty() ? "No fuzzy match rules defined" : join(fuzzy, std::identity{}),
-         {"candidate_pairs"}, {"fuzzy_match_scores"}},
-        {5, "Score & decide", "Aggregate weighted scores and apply thresholds",
-         {"exact_match_scores", "fuzzy_match_scores"}, {"match_decisions"}},
-        {6, "Cluster entities", "Transitive closure via UnionFind to group matched entities",
-         {"match_decisions"}, {"entity_clusters"}},
-        {7, "Apply survivorship", "Apply field-level survivorship rules to build golden records",
-         {"entity_clusters"}, {"golden_records"}},
-        {8, "Emit outputs", "Produce canonical table, lineage table, and audit trail",
-         {"golden_records"}, {"canonical_entities", "identity_lineage", "audit_trail"}},
+         {"normalized_entities"},
+         {"candidate_pairs"}},
+        {3,
+         "Exact matches",
+         exact.empty() ? "No exact match rules defined" : join(exact, std::identity{}),
+         {"candidate_pairs"},
+         {"exact_match_scores"}},
+        {4,
+         "Fuzzy matches",
+         fuzzy.empty() ? "No fuzzy match rules defined" : join(fuzzy, std::identity{}),
+         {"candidate_pairs"},
+         {"fuzzy_match_scores"}},
+        {5,
+         "Score & decide",
+         "Aggregate weighted scores and apply thresholds",
+         {"exact_match_scores", "fuzzy_match_scores"},
+         {"match_decisions"}},
+        {6,
+         "Cluster entities",
+         "Transitive closure via UnionFind to group matched entities",
+         {"match_decisions"},
+         {"entity_clusters"}},
+        {7,
+         "Apply survivorship",
+         "Apply field-level survivorship rules to build golden records",
+         {"entity_clusters"},
+         {"golden_records"}},
+        {8,
+         "Emit outputs",
+         "Produce canonical table, lineage table, and audit trail",
+         {"golden_records"},
+         {"canonical_entities", "identity_lineage", "audit_trail"}},
     };
 }
 
@@ -182,14 +207,16 @@ struct RiskText {
 constexpr std::array<RiskText, 9> kRisks{{
     {"critical", "NO_BLOCKING", "No blocking keys defined — all pairs will be compared (O(n²))",
      "Add blocking keys to reduce comparison space"},
-    {"high", "SINGLE_SIGNAL", "Only one match rule — identity resolution depends on a single signal",
+    {"high", "SINGLE_SIGNAL",
+     "Only one match rule — identity resolution depends on a single signal",
      "Add additional match rules for more robust identity resolution"},
     {"high", "LOW_THRESHOLD", "Rule '{}' has threshold {} — risk of over-merging",
      "Consider raising threshold to 0.8+ or adding verification rules"},
     {"medium", "HIGH_WEIGHT_FUZZY",
      "Fuzzy rule '{}' has weight {} — high trust in approximate matching",
      "Verify fuzzy algorithm accuracy or reduce weight"},
-    {"medium", "NO_SURVIVORSHIP", "No survivorship rules defined — field selection will be arbitrary",
+    {"medium", "NO_SURVIVORSHIP",
+     "No survivorship rules defined — field selection will be arbitrary",
      "Define survivorship rules to control golden record field selection"},
     {"high", "PHONE_WITHOUT_BLOCKING",
      "Phone match rule without phone-based blocking key — phone reuse risk",
@@ -209,7 +236,9 @@ RiskFlag flag(Risk risk, std::initializer_list<std::string_view> args = {}) {
             std::string(text.recommendation)};
 }
 
-bool mentions_phone(std::string_view text) { return text.find("phone") != std::string_view::npos; }
+bool mentions_phone(std::string_view text) {
+    return text.find("phone") != std::string_view::npos;
+}
 
 std::vector<RiskFlag> assess_risks(const Value& tree, const PlanResult& plan) {
     std::vector<RiskFlag> out;
@@ -219,14 +248,17 @@ std::vector<RiskFlag> assess_risks(const Value& tree, const PlanResult& plan) {
     if (rules.size() == 1) out.push_back(flag(Risk::SingleSignal));
     for (const MatchStrategySummary& rule : rules)
         if (!rule.is_exact() && rule.threshold && *rule.threshold < kLowThreshold)
-            out.push_back(flag(Risk::LowThreshold, {rule.rule_name, two_decimals(*rule.threshold)}));
+            out.push_back(
+                flag(Risk::LowThreshold, {rule.rule_name, two_decimals(*rule.threshold)}));
     for (const MatchStrategySummary& rule : rules)
         if (!rule.is_exact() && rule.weight > kHighFuzzyWeight)
             out.push_back(flag(Risk::HighWeightFuzzy, {rule.rule_name, two_decimals(rule.weight)}));
     if (plan.survivorship_summary.empty()) out.push_back(flag(Risk::NoSurvivorship));
     bool phone_rule = false, phone_key = false;
-    for (const MatchStrategySummary& rule : rules) phone_rule = phone_rule || mentions_phone(rule.field);
-    for (const BlockingKeySummary& key : blocking.keys) phone_key = phone_key || mentions_phone(key.name);
+    for (const MatchStrategySummary& rule : rules)
+        phone_rule = phone_rule || mentions_phone(rule.field);
+    for (const BlockingKeySummary& key : blocking.keys)
+        phone_key = phone_key || mentions_phone(key.name);
     if (phone_rule && !phone_key) out.push_back(flag(Risk::PhoneWithoutBlocking));
     if (!lookup(lookup(lookup(tree, "decision"), "thresholds"), "review"))
         out.push_back(flag(Risk::NoReviewThreshold));
@@ -248,10 +280,10 @@ std::string summary_text(const Value& tree, const PlanResult& plan) {
     std::vector<std::string> source_names;
     for (const PlanSource& source : plan.sources) source_names.push_back(source.name);
     const std::string signals = join(plan.match_strategies, [](const MatchStrategySummary& rule) {
-        return rule.algorithm ? fill("{} ({}/{}, w={})", {rule.field, rule.match_type,
-                                                          *rule.algorithm, weight_text(rule.weight)})
-                              : fill("{} ({}, w={})",
-                                     {rule.field, rule.match_type, weight_text(rule.weight)});
+        return rule.algorithm
+                   ? fill("{} ({}/{}, w={})",
+                          {rule.field, rule.match_type, *rule.algorithm, weight_text(rule.weight)})
+                   : fill("{} ({}, w={})", {rule.field, rule.match_type, weight_text(rule.weight)});
     });
     const auto& keys = plan.blocking_analysis.keys;
     const std::string blocking =
@@ -359,23 +391,23 @@ document::Value to_value(const PlanResult& plan) {
                 }));
     out.emplace("survivorship_summary",
                 record_list(plan.survivorship_summary, [](const SurvivorshipSummary& rule) {
-                    return Value(
-                        document::Object{{"field", rule.field},
-                                         {"strategy", rule.strategy},
-                                         {"source_priority", optional_value(rule.source_priority)}});
+                    return Value(document::Object{
+                        {"field", rule.field},
+                        {"strategy", rule.strategy},
+                        {"source_priority", optional_value(rule.source_priority)}});
                 }));
     const BlockingAnalysis& blocking = plan.blocking_analysis;
-    out.emplace("blocking_analysis",
-                document::Object{
-                    {"strategy", blocking.strategy},
-                    {"keys", record_list(blocking.keys,
-                                         [](const BlockingKeySummary& key) {
-                                             return Value(document::Object{
-                                                 {"name", key.name},
-                                                 {"transformation", key.transformation}});
-                                         })},
-                    {"estimated_reduction", blocking.estimated_reduction},
-                    {"warnings", string_list(blocking.warnings)}});
+    out.emplace(
+        "blocking_analysis",
+        document::Object{{"strategy", blocking.strategy},
+                         {"keys", record_list(blocking.keys,
+                                              [](const BlockingKeySummary& key) {
+                                                  return Value(document::Object{
+                                                      {"name", key.name},
+                                                      {"transformation", key.transformation}});
+                                              })},
+                         {"estimated_reduction", blocking.estimated_reduction},
+                         {"warnings", string_list(blocking.warnings)}});
     out.emplace("risk_flags", record_list(plan.risk_flags, [](const RiskFlag& risk) {
                     return Value(document::Object{{"severity", risk.severity},
                                                   {"code", risk.code},

@@ -59,7 +59,9 @@ void check_sources(const document::Array& sources, std::vector<std::string>& out
 
 }  // namespace
 
-document::Value parse_yaml(std::string_view yaml_text) { return document::read_tree(yaml_text); }
+document::Value parse_yaml(std::string_view yaml_text) {
+    return document::read_tree(yaml_text);
+}
 
 std::vector<std::string> validate_schema(const document::Value& tree) {
     std::vector<std::string> out;

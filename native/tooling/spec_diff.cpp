@@ -121,8 +121,7 @@ void compare_named_lists(const Array* a, const Array* b, const NameKeys& name_ke
             const Value* old_value = lookup(old_element, key);
             const Value* new_value = lookup(new_element, key);
             if (old_value && new_value && *old_value == *new_value) continue;
-            modified.push_back(
-                {entry.name, key, format_value(old_value), format_value(new_value)});
+            modified.push_back({entry.name, key, format_value(old_value), format_value(new_value)});
         }
     }
 }
@@ -216,13 +215,13 @@ std::optional<FsDiffResult> compare_fellegi_sunter(const Value& a, const Value& 
         const Value* field_b = in_b->second;
         // A higher m (agreement among true matches) or a lower u (agreement by
         // chance) both make agreement stronger evidence of a match.
-        if (auto move = numeric_move(lookup(field_a, "m_probability"),
-                                     lookup(field_b, "m_probability")))
+        if (auto move =
+                numeric_move(lookup(field_a, "m_probability"), lookup(field_b, "m_probability")))
             fs.m_probability_changes.push_back(
                 {entry.name, move->old_value, move->new_value,
                  std::string(move->new_value > move->old_value ? kMoreLikely : kLessLikely)});
-        if (auto move = numeric_move(lookup(field_a, "u_probability"),
-                                     lookup(field_b, "u_probability")))
+        if (auto move =
+                numeric_move(lookup(field_a, "u_probability"), lookup(field_b, "u_probability")))
             fs.u_probability_changes.push_back(
                 {entry.name, move->old_value, move->new_value,
                  std::string(move->new_value < move->old_value ? kMoreLikely : kLessLikely)});
@@ -252,15 +251,15 @@ std::string summary_text(const DiffResult& diff, const std::string& version_a,
         parts.push_back(fill("{} entity change(s)", {count(diff.entity_changes)}));
     if (!diff.sources_added.empty() || !diff.sources_removed.empty() ||
         !diff.sources_modified.empty())
-        parts.push_back(fill("sources: +{} -{} ~{}", {count(diff.sources_added),
-                                                      count(diff.sources_removed),
-                                                      count(diff.sources_modified)}));
+        parts.push_back(
+            fill("sources: +{} -{} ~{}", {count(diff.sources_added), count(diff.sources_removed),
+                                          count(diff.sources_modified)}));
     if (diff.blocking_changed)
         parts.push_back(fill("{} blocking change(s)", {count(diff.blocking_changes)}));
     if (!diff.rules_added.empty() || !diff.rules_removed.empty() || !diff.rules_modified.empty())
-        parts.push_back(fill("rules: +{} -{} ~{}", {count(diff.rules_added),
-                                                    count(diff.rules_removed),
-                                                    count(diff.rules_modified)}));
+        parts.push_back(
+            fill("rules: +{} -{} ~{}",
+                 {count(diff.rules_added), count(diff.rules_removed), count(diff.rules_modified)}));
     if (diff.survivorship_changed)
         parts.push_back(fill("{} survivorship change(s)", {count(diff.survivorship_changes)}));
     if (diff.thresholds_changed) parts.push_back("thresholds changed");
@@ -271,8 +270,8 @@ std::string summary_text(const DiffResult& diff, const std::string& version_a,
     if (diff.metadata_changed)
         parts.push_back(fill("{} metadata change(s)", {count(diff.metadata_changes)}));
     if (diff.fs_changes && diff.fs_changes->change_count() > 0)
-        parts.push_back(fill("{} Fellegi-Sunter change(s)",
-                             {std::to_string(diff.fs_changes->change_count())}));
+        parts.push_back(
+            fill("{} Fellegi-Sunter change(s)", {std::to_string(diff.fs_changes->change_count())}));
     if (parts.empty()) return "No changes detected.";
     std::string out;
     for (const std::string& part : parts) {
@@ -407,14 +406,15 @@ document::Value to_value(const DiffResult& diff) {
         {"summary", diff.summary},
     };
     if (const auto& fs = diff.fs_changes)
-        out.emplace("fs_changes",
-                    Object{{"fields_added", string_list(fs->fields_added)},
-                           {"fields_removed", string_list(fs->fields_removed)},
-                           {"m_probability_changes", probability_changes(fs->m_probability_changes)},
-                           {"u_probability_changes", probability_changes(fs->u_probability_changes)},
-                           {"weight_changes", field_changes(fs->weight_changes)},
-                           {"threshold_changes", field_changes(fs->threshold_changes)},
-                           {"max_composite_delta", fs->max_composite_delta}});
+        out.emplace(
+            "fs_changes",
+            Object{{"fields_added", string_list(fs->fields_added)},
+                   {"fields_removed", string_list(fs->fields_removed)},
+                   {"m_probability_changes", probability_changes(fs->m_probability_changes)},
+                   {"u_probability_changes", probability_changes(fs->u_probability_changes)},
+                   {"weight_changes", field_changes(fs->weight_changes)},
+                   {"threshold_changes", field_changes(fs->threshold_changes)},
+                   {"max_composite_delta", fs->max_composite_delta}});
     return out;
 }
 

@@ -30,7 +30,8 @@ std::vector<std::string> texts(const std::vector<vt::NamedChange>& changes) {
 
 TEST(FormatValue, ShowsAbsenceNullStringsAndCompactJson) {
     EXPECT_EQ(vt::format_value(nullptr), "<absent>");
-    const vd::Value tree = vd::read_tree("{n: ~, s: 'a b', f: 1.0, i: 1, l: [1, {b: 2, a: x}], t: true}");
+    const vd::Value tree =
+        vd::read_tree("{n: ~, s: 'a b', f: 1.0, i: 1, l: [1, {b: 2, a: x}], t: true}");
     EXPECT_EQ(vt::format_value(tree.find("n")), "null");
     EXPECT_EQ(vt::format_value(tree.find("s")), "a b");
     EXPECT_EQ(vt::format_value(tree.find("f")), "1.0");
@@ -61,9 +62,9 @@ TEST(CollectValueChanges, EntersObjectsButNotArrays) {
 }
 
 TEST(ComputeDiff, FormattingOnlyChangesNothing) {
-    const auto diff = vt::compute_diff(
-        "# old\nidentity_version: '1'\nrules: [{name: r, weight: 0.5}]\n",
-        "rules:\n  - weight: 0.50\n    name: r\nidentity_version: \"1\"\n");
+    const auto diff =
+        vt::compute_diff("# old\nidentity_version: '1'\nrules: [{name: r, weight: 0.5}]\n",
+                         "rules:\n  - weight: 0.50\n    name: r\nidentity_version: \"1\"\n");
     EXPECT_EQ(diff.summary, "No changes detected.");
     EXPECT_FALSE(diff.fs_changes.has_value());
     EXPECT_EQ(vt::to_value(diff).find("fs_changes"), nullptr);
@@ -94,8 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"identity_version: 1.5", "identity_version: '1.5'", false,
                     "No changes detected."},
         VersionCase{"identity_version: 1", "identity_version: 1.0", true, "version: 1 -> 1.0"},
-        VersionCase{"identity_version: [1]", "identity_version: ~", false,
-                    "No changes detected."},
+        VersionCase{"identity_version: [1]", "identity_version: ~", false, "No changes detected."},
         VersionCase{"identity_version: true", "identity_version: false", true,
                     "version: true -> false"}));
 
@@ -140,9 +140,8 @@ TEST(ComputeDiff, SectionsAreComparedLeafByLeaf) {
         "entity: {name: c, attributes: {email: {type: email}}, tags: [a, b]}\n"
         "survivorship: {default: recent}\nmetadata: {owner: y, team: z}\n"
         "api_version: v2\ngovernance: {a: 2}\nexclusions: [2]\n");
-    EXPECT_EQ(texts(diff.entity_changes),
-              (Strings{"entity.attributes.email.type: string -> email",
-                       R"(entity.tags: ["a"] -> ["a","b"])"}));
+    EXPECT_EQ(texts(diff.entity_changes), (Strings{"entity.attributes.email.type: string -> email",
+                                                   R"(entity.tags: ["a"] -> ["a","b"])"}));
     EXPECT_EQ(texts(diff.blocking_changes), (Strings{"blocking: <present> -> <absent>"}));
     EXPECT_EQ(texts(diff.survivorship_changes), (Strings{"survivorship: <absent> -> <present>"}));
     EXPECT_EQ(texts(diff.metadata_changes),
@@ -180,9 +179,10 @@ TEST(ComputeDiff, DecisionThresholdsScoringAndOtherKeys) {
         "decision: {scoring: {strategy: weighted_sum, fields: [2]}, audit: {log: false}, b: 1}");
     EXPECT_FALSE(diff.thresholds_changed);
     EXPECT_EQ(texts(diff.scoring_changes), (Strings{"decision.scoring.fields: [1] -> [2]"}));
-    EXPECT_EQ(texts(diff.decision_changes),
-              (Strings{"decision.a: 1 -> <absent>", R"(decision.audit: {"log":true} -> {"log":false})",
-                       "decision.b: <absent> -> 1"}));
+    EXPECT_EQ(
+        texts(diff.decision_changes),
+        (Strings{"decision.a: 1 -> <absent>", R"(decision.audit: {"log":true} -> {"log":false})",
+                 "decision.b: <absent> -> 1"}));
     EXPECT_EQ(diff.summary, "1 scoring change(s); 3 other decision change(s)");
 
     const auto added = vt::compute_diff("decision: {a: 1}", "decision: {a: 1, scoring: {x: 1}}");
@@ -238,7 +238,8 @@ TEST(ComputeDiff, FellegiSunterToleranceAndOneSidedStrategy) {
 
     const auto lower_u = vt::compute_diff(
         "decision: {scoring: {strategy: fellegi_sunter, fields: [{name: e, u_probability: 0.02}]}}",
-        "decision: {scoring: {strategy: fellegi_sunter, fields: [{name: e, u_probability: 0.01}]}}");
+        "decision: {scoring: {strategy: fellegi_sunter, fields: [{name: e, u_probability: "
+        "0.01}]}}");
     EXPECT_EQ(lower_u.fs_changes->u_probability_changes.at(0).impact, "increases match likelihood");
 
     const auto switched = vt::compute_diff(
@@ -247,14 +248,16 @@ TEST(ComputeDiff, FellegiSunterToleranceAndOneSidedStrategy) {
     ASSERT_TRUE(switched.fs_changes.has_value());
     EXPECT_EQ(texts(switched.fs_changes->weight_changes),
               (Strings{"scoring.fields.e.weight: 1.0000 -> 2.0000"}));
-    EXPECT_EQ(texts(switched.scoring_changes),
-              (Strings{R"(decision.scoring.fields: [{"name":"e","weight":1}] -> [{"name":"e","weight":2}])",
-                       "decision.scoring.strategy: weighted_sum -> fellegi_sunter"}));
+    EXPECT_EQ(
+        texts(switched.scoring_changes),
+        (Strings{
+            R"(decision.scoring.fields: [{"name":"e","weight":1}] -> [{"name":"e","weight":2}])",
+            "decision.scoring.strategy: weighted_sum -> fellegi_sunter"}));
 
     // Thresholds are compared only when both sides have them.
-    const auto one_sided = vt::compute_diff(
-        "decision: {scoring: {strategy: fellegi_sunter}}",
-        "decision: {scoring: {strategy: fellegi_sunter, thresholds: {match: 1}}}");
+    const auto one_sided =
+        vt::compute_diff("decision: {scoring: {strategy: fellegi_sunter}}",
+                         "decision: {scoring: {strategy: fellegi_sunter, thresholds: {match: 1}}}");
     EXPECT_FALSE(one_sided.fs_changes.has_value());
 }
 

@@ -17,9 +17,13 @@ namespace vt = velatro::tooling;
 
 namespace {
 
-vd::Value compile(const std::string& yaml) { return vt::compile_to_ir(vd::read_tree(yaml)); }
+vd::Value compile(const std::string& yaml) {
+    return vt::compile_to_ir(vd::read_tree(yaml));
+}
 
-std::string plan_hash(const std::string& yaml) { return compile(yaml).find("plan_hash")->as_string(); }
+std::string plan_hash(const std::string& yaml) {
+    return compile(yaml).find("plan_hash")->as_string();
+}
 
 TEST(CompileToIr, EmptySpecHashesSevenNulls) {
     const vd::Value doc = compile("{}");
@@ -43,8 +47,9 @@ TEST(CompileToIr, CopiesAndCountsWhatTheDocumentCarries) {
         "sources: [{name: crm, system: sf, id: x, attributes: {a: b}}, plain]\n"
         "rules: []\nblocking: {keys: [a]}\ndecision: {thresholds: {match: 1, review: 0.5}}\n"
         "metadata: {owner: me}\n");
-    EXPECT_EQ(vd::to_json(doc.find("sources") ? *doc.find("sources") : vd::Value()),
-              R"([{"name":"crm","system":"sf","table":null},{"name":null,"system":null,"table":null}])");
+    EXPECT_EQ(
+        vd::to_json(doc.find("sources") ? *doc.find("sources") : vd::Value()),
+        R"([{"name":"crm","system":"sf","table":null},{"name":null,"system":null,"table":null}])");
     EXPECT_EQ(*doc.find("rule_count"), vd::Value(0));
     EXPECT_EQ(*doc.find("identity_version"), vd::Value(3));
     EXPECT_TRUE(doc.find("blocking_strategy")->is_null());
@@ -145,8 +150,9 @@ temporal: ~
     EXPECT_EQ(plan.execution_stages[1].description,
               "Blocking strategy: standard. Keys: email (lowercase), phone_area (identity)");
     EXPECT_EQ(plan.execution_stages[2].description, "email_exact on email (w=1)");
-    EXPECT_EQ(plan.execution_stages[3].description,
-              "name_fuzzy on first_name via jaro_winkler (w=0.25), untyped on city via default (w=0)");
+    EXPECT_EQ(
+        plan.execution_stages[3].description,
+        "name_fuzzy on first_name via jaro_winkler (w=0.25), untyped on city via default (w=0)");
     EXPECT_EQ(plan.match_strategies[2].match_type, "unknown");
     EXPECT_EQ(plan.match_strategies[2].evaluation_order, 4u);
     EXPECT_EQ(plan.match_strategies[0].evaluation_order, 3u);
@@ -182,14 +188,15 @@ TEST_P(BlockingReduction, FollowsTheKeyCount) {
     EXPECT_EQ(plan.blocking_analysis.estimated_reduction, GetParam().reduction);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, BlockingReduction,
-    ::testing::Values(ReductionCase{"{strategy: composite}", "medium"},
-                      ReductionCase{"{keys: [a]}", "low"}, ReductionCase{"{keys: [a, b]}", "medium"},
-                      ReductionCase{"{keys: [a, b, c]}", "medium"},
-                      ReductionCase{"{keys: [a, b, c, d]}", "high"},
-                      ReductionCase{"{keys: [a, b, c, d, e, f, g]}", "high"},
-                      ReductionCase{"{strategy: none, keys: {a: 1}}", "none"}));
+INSTANTIATE_TEST_SUITE_P(Counts, BlockingReduction,
+                         ::testing::Values(ReductionCase{"{strategy: composite}", "medium"},
+                                           ReductionCase{"{keys: [a]}", "low"},
+                                           ReductionCase{"{keys: [a, b]}", "medium"},
+                                           ReductionCase{"{keys: [a, b, c]}", "medium"},
+                                           ReductionCase{"{keys: [a, b, c, d]}", "high"},
+                                           ReductionCase{"{keys: [a, b, c, d, e, f, g]}", "high"},
+                                           ReductionCase{"{strategy: none, keys: {a: 1}}",
+                                                         "none"}));
 
 TEST(GeneratePlan, CompositeWithoutKeysIsNotUnblocked) {
     const auto plan = vt::generate_plan("blocking: {strategy: composite}");
@@ -234,10 +241,12 @@ sources: [{name: only}]
                   "SINGLE_SOURCE: Only one source — no cross-system identity resolution"}));
     EXPECT_EQ(plan.risk_flags[0].severity, "high");
     EXPECT_EQ(plan.risk_flags[2].severity, "medium");
-    EXPECT_EQ(plan.risk_flags[5].recommendation, "Add additional sources for cross-system matching");
+    EXPECT_EQ(plan.risk_flags[5].recommendation,
+              "Add additional sources for cross-system matching");
     // A null review suppresses the flag but shows no review part.
     EXPECT_NE(plan.summary.find("  Thresholds:   not configured\n"), std::string::npos);
-    EXPECT_NE(plan.summary.find("  Risk flags:   0 critical, 3 high, 2 medium\n"), std::string::npos);
+    EXPECT_NE(plan.summary.find("  Risk flags:   0 critical, 3 high, 2 medium\n"),
+              std::string::npos);
 }
 
 TEST(GeneratePlan, PhoneFlagIsCaseSensitiveAndClearedByAPhoneKey) {
@@ -252,8 +261,9 @@ TEST(GeneratePlan, PhoneFlagIsCaseSensitiveAndClearedByAPhoneKey) {
 }
 
 TEST(GeneratePlan, SingleRuleAndThresholdTexts) {
-    const auto plan = vt::generate_plan("rules: [{name: r, type: exact}]\n"
-                                        "decision: {thresholds: {match: 1, review: x}}");
+    const auto plan = vt::generate_plan(
+        "rules: [{name: r, type: exact}]\n"
+        "decision: {thresholds: {match: 1, review: x}}");
     EXPECT_EQ(codes(plan)[1], "SINGLE_SIGNAL");
     EXPECT_NE(plan.summary.find("  Thresholds:   merge >= 1\n"), std::string::npos);
 }
