@@ -108,8 +108,7 @@ TelemetryCollector::RuleStats& TelemetryCollector::stats_for(std::string_view na
     return rules_.back();
 }
 
-void TelemetryCollector::record_pair(std::span<const RuleResult> results,
-                                     std::string_view label) {
+void TelemetryCollector::record_pair(std::span<const RuleResult> results, std::string_view label) {
     ++pairs_evaluated_;
     auto decision = std::find_if(decisions_.begin(), decisions_.end(),
                                  [&](const auto& entry) { return entry.first == label; });
@@ -160,8 +159,9 @@ ReconciliationTelemetry TelemetryCollector::into_telemetry() && {
                                                       static_cast<double>(stats.evaluations);
         out.rule_telemetry.push_back(std::move(rule));
     }
-    std::sort(out.rule_telemetry.begin(), out.rule_telemetry.end(),
-              [](const RuleTelemetry& a, const RuleTelemetry& b) { return a.rule_name < b.rule_name; });
+    std::sort(
+        out.rule_telemetry.begin(), out.rule_telemetry.end(),
+        [](const RuleTelemetry& a, const RuleTelemetry& b) { return a.rule_name < b.rule_name; });
     out.blocking_groups = blocking_groups_;
     out.pairs_evaluated = pairs_evaluated_;
     for (auto& [label, count] : decisions_) out.decisions_by_type.emplace(std::move(label), count);

@@ -33,7 +33,8 @@ struct ReconciliationTelemetry {
     std::uint64_t pairs_evaluated = 0;
     std::map<std::string, std::uint64_t, std::less<>> decisions_by_type;  // only labels seen
 
-    friend bool operator==(const ReconciliationTelemetry&, const ReconciliationTelemetry&) = default;
+    friend bool operator==(const ReconciliationTelemetry&,
+                           const ReconciliationTelemetry&) = default;
 };
 
 // Objects with the field names as keys; "skip_reason" null when absent, a non-finite
@@ -45,7 +46,7 @@ document::Value to_value(const ReconciliationTelemetry& telemetry);
 // with the number of distinct scores, not with the number of pairs, yet the exact sum in
 // ascending order can still be replayed.
 class ScoreCounts {
-public:
+  public:
     void add(double score, std::uint64_t count = 1);
     void merge(const ScoreCounts& other);
 
@@ -56,7 +57,7 @@ public:
     // negative zero.
     [[nodiscard]] double ascending_sum() const;
 
-private:
+  private:
     struct Slot {
         std::uint64_t bits = 0;
         std::uint64_t count = 0;  // 0 marks an empty slot
@@ -74,7 +75,7 @@ private:
 // summed in sorted order, so the result depends only on the set of recorded pairs, never
 // on how they were split among collectors or in which order they came.
 class TelemetryCollector {
-public:
+  public:
     // The number of distinct block keys of the run. Merging keeps the receiver's value.
     void set_blocking_groups(std::uint64_t groups) noexcept { blocking_groups_ = groups; }
 
@@ -92,7 +93,7 @@ public:
 
     ReconciliationTelemetry into_telemetry() &&;
 
-private:
+  private:
     struct RuleStats {
         std::string name;
         ScoreCounts scores;

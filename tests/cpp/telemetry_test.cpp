@@ -80,12 +80,8 @@ TEST(Telemetry, SignedZerosAndNaN) {
         std::string avg_json;
     };
     const std::vector<Case> cases{
-        {{-0.0, -0.0}, "-0.0"},
-        {{-0.0, 0.0, -0.0}, "0.0"},
-        {{0.0, -0.0}, "0.0"},
-        {{-1.0, 0.0, -0.0, 1.0}, "0.0"},
-        {{0.5, nan, 0.25}, "null"},
-        {{-nan, 1.0}, "null"},
+        {{-0.0, -0.0}, "-0.0"},          {{-0.0, 0.0, -0.0}, "0.0"}, {{0.0, -0.0}, "0.0"},
+        {{-1.0, 0.0, -0.0, 1.0}, "0.0"}, {{0.5, nan, 0.25}, "null"}, {{-nan, 1.0}, "null"},
     };
     for (const Case& c : cases) {
         ve::TelemetryCollector collector;
@@ -106,7 +102,7 @@ TEST(Telemetry, MergedSplitsGiveBitIdenticalAverages) {
     for (int i = 0; i < 20000; ++i) {
         const auto pick = rng() % 4;
         if (pick == 0)
-            scores.push_back(unit(rng));                     // mostly distinct
+            scores.push_back(unit(rng));  // mostly distinct
         else if (pick == 1)
             scores.push_back(static_cast<double>(rng() % 5) / 4);  // heavy repeats
         else if (pick == 2)
@@ -139,7 +135,8 @@ TEST(Telemetry, MergedSplitsGiveBitIdenticalAverages) {
         ASSERT_EQ(t.rule_telemetry.size(), 2U);
         const ve::RuleTelemetry& jw = t.rule_telemetry[1];
         EXPECT_EQ(jw.evaluated, scores.size());
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(jw.avg_score), std::bit_cast<std::uint64_t>(expected))
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(jw.avg_score),
+                  std::bit_cast<std::uint64_t>(expected))
             << "parts " << parts;
         EXPECT_EQ(t.rule_telemetry[0].avg_score, 1.0);
         EXPECT_EQ(t.pairs_evaluated, scores.size());
