@@ -10,18 +10,20 @@ bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // ASCII text is already NFC and lowercases byte by byte, so one pass does all three
 // steps into a single output buffer.
 std::string normalize_ascii_name(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
+    std::string out(text.size(), '\0');
+    char* const begin = out.data();
+    char* w = begin;
     bool pending_space = false;
     for (char c : text) {
         if (ascii_space(c)) {
-            pending_space = !out.empty();
+            pending_space = w != begin;
             continue;
         }
-        if (pending_space) out.push_back(' ');
+        if (pending_space) *w++ = ' ';
         pending_space = false;
-        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c);
+        *w++ = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
     }
+    out.resize(static_cast<std::size_t>(w - begin));
     return out;
 }
 
