@@ -28,15 +28,17 @@ void minhash_signature(const MinHashFamily& family, std::span<const std::uint64_
                        std::span<std::uint64_t> signature) noexcept {
     const std::uint64_t* multipliers = family.multipliers.data();
     const std::uint64_t* offsets = family.offsets.data();
-    for (std::size_t i = 0; i < signature.size(); ++i) {
-        const std::uint64_t m = multipliers[i];
-        const std::uint64_t o = offsets[i];
-        std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
-        for (const std::uint64_t h : hashes) {
-            const std::uint64_t v = o + h * m;
-            if (v < best) best = v;
+    std::uint64_t* out = signature.data();
+    const std::size_t n = signature.size();
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::numeric_limits<std::uint64_t>::max();
+    // Shingles outside, functions inside: the minima of different functions are
+    // independent, so the inner loop has no carried dependency and runs at the
+    // multiplier's throughput rather than the latency of one compare chain.
+    for (const std::uint64_t h : hashes) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t v = offsets[i] + h * multipliers[i];
+            out[i] = v < out[i] ? v : out[i];
         }
-        signature[i] = best;
     }
 }
 
