@@ -23,44 +23,59 @@ struct SimilarityOptions {
     bool ignore_suffixes = false;
 };
 
+struct RuleSpec;
+
+// The rule kinds. They live outside RuleSpec so that they are complete (and
+// default-constructible) where RuleSpec's variant is declared; RuleSpec::Exact and
+// the others name them.
+struct ExactRule {
+    std::string name;
+    std::string field;
+    double weight = 1.0;
+    std::optional<ExactMatchOptions> options;
+};
+
+struct SimilarityRule {
+    std::string name;
+    std::string field;
+    SimilarityAlgorithm algorithm = SimilarityAlgorithm::JaroWinkler;
+    double threshold = 0.0;
+    double weight = 1.0;
+    std::optional<std::string> locale;
+    std::optional<SimilarityOptions> options;
+    std::optional<std::string> normalizer;
+};
+
+struct RangeRule {
+    std::string name;
+    std::string field;
+    double tolerance = 0.0;
+    double weight = 1.0;
+    std::optional<std::string> normalizer;
+};
+
+struct CompositeRule {
+    std::string name;
+    CompositeOperator operator_ = CompositeOperator::And;  // YAML key `operator`
+    std::vector<RuleSpec> children;
+};
+
+struct MlRule {
+    std::string name;
+    std::string model;
+    std::vector<std::string> features;
+    double threshold = 0.0;
+    double weight = 1.0;
+};
+
 // One match rule; `type` in YAML selects the alternative held in `kind`.
 // `field` may be written `fields` (a list whose first name is used).
 struct RuleSpec {
-    struct Exact {
-        std::string name;
-        std::string field;
-        double weight = 1.0;
-        std::optional<ExactMatchOptions> options;
-    };
-    struct Similarity {
-        std::string name;
-        std::string field;
-        SimilarityAlgorithm algorithm = SimilarityAlgorithm::JaroWinkler;
-        double threshold = 0.0;
-        double weight = 1.0;
-        std::optional<std::string> locale;
-        std::optional<SimilarityOptions> options;
-        std::optional<std::string> normalizer;
-    };
-    struct Range {
-        std::string name;
-        std::string field;
-        double tolerance = 0.0;
-        double weight = 1.0;
-        std::optional<std::string> normalizer;
-    };
-    struct Composite {
-        std::string name;
-        CompositeOperator operator_ = CompositeOperator::And;  // YAML key `operator`
-        std::vector<RuleSpec> children;
-    };
-    struct Ml {
-        std::string name;
-        std::string model;
-        std::vector<std::string> features;
-        double threshold = 0.0;
-        double weight = 1.0;
-    };
+    using Exact = ExactRule;
+    using Similarity = SimilarityRule;
+    using Range = RangeRule;
+    using Composite = CompositeRule;
+    using Ml = MlRule;
 
     std::variant<Exact, Similarity, Range, Composite, Ml> kind;
 

@@ -24,21 +24,28 @@ struct SurvivorshipSpec {
     std::vector<SurvivorshipOverride> overrides;
 };
 
+// The exclusion kinds, outside ExclusionSpec for the same reason as the rule kinds.
+struct FieldValueExclusion {
+    std::string field;
+    std::string operator_;  // YAML key `operator`
+    document::Value value;
+};
+
+struct ExplicitPairExclusion {
+    std::string source;
+    std::string left_id_field;
+    std::string right_id_field;
+};
+
+struct CrossTenantExclusion {
+    bool enabled = false;
+};
+
 // A pair that must never merge; `type` in YAML selects the alternative.
 struct ExclusionSpec {
-    struct FieldValue {
-        std::string field;
-        std::string operator_;  // YAML key `operator`
-        document::Value value;
-    };
-    struct ExplicitPair {
-        std::string source;
-        std::string left_id_field;
-        std::string right_id_field;
-    };
-    struct CrossTenant {
-        bool enabled = false;
-    };
+    using FieldValue = FieldValueExclusion;
+    using ExplicitPair = ExplicitPairExclusion;
+    using CrossTenant = CrossTenantExclusion;
 
     std::variant<FieldValue, ExplicitPair, CrossTenant> kind;
 };

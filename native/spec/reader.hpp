@@ -2,6 +2,7 @@
 // Reading YAML text into the typed identity spec.
 #include <string_view>
 
+#include "document/error.hpp"
 #include "spec/identity_spec.hpp"
 
 namespace velatro::spec {
