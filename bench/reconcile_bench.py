@@ -1,0 +1,321 @@
+"""End-to-end benchmark of `reconcile_local` on synthetic customer records.
+
+For each size (10k and 100k records by default; add 1m with --sizes) it
+generates records with `bench/generate.py` (cached in --data-dir), runs
+`reconcile_local` on them with the identity spec (default
+`examples/customer.yaml`) in a fresh subprocess, and prints per size:
+
+- wall time of the call, split into
+  - read: from the call until the entity run starts: reading and compiling the
+    spec, building the engine and reading the entity JSON;
+  - run: the entity run (blocking, pair evaluation, sorting);
+  - post: clustering, golden records and the conversion of the result to
+    Python objects, which all happen after the run with the interpreter
+    lock held again;
+- blocks and pairs evaluated (from the result's telemetry), and pairs per
+  second of the run phase;
+- peak RSS of the subprocess (VmHWM), which includes the entity text held as a
+  Python str (its size is printed too);
+- the speed-up of the run phase with 2 worker threads over 1;
+- pairwise precision, recall and F1 of the clusters against the generator's
+  ground truth (a pair is two records in one cluster; it is true when the
+  truth gives both records the same person).
+
+How the phases are told apart. The module releases the interpreter lock for
+exactly the entity run and holds it for everything else. A watcher thread
+wakes every millisecond and notes the time whenever it gets the lock; while the
+call holds the lock the watcher cannot run at all. Its first note inside the
+call marks the start of the run, its last note the end, each to within about
+a millisecond; everything before is "read" and everything after "post". The
+watcher sleeps between notes, so it costs the workers next to nothing. If it
+makes no note during the call (a run shorter than its period, or a build that
+keeps the lock), the script falls back to a second call with the same records
+and a spec with its blocking section removed: that call reads the same
+records and evaluates no pair, so the difference between the two calls is
+taken as the run, and the split between read and post is not reported.
+
+Worker threads: every run sets VELATRO_THREADS (2 by default). The 1-thread
+run for the speed-up happens only when the installed extension reads that
+variable; otherwise the column says n/a.
+
+    python bench/reconcile_bench.py                    # 10k and 100k
+    python bench/reconcile_bench.py --sizes 10k,100k,1m
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+DEFAULT_SPEC = ROOT / "examples" / "customer.yaml"
+THREADS_VARIABLE = "VELATRO_THREADS"
+
+
+def parse_size(text: str) -> int:
+    match = re.fullmatch(r"(\d+)([km]?)", text.strip().lower())
+    if not match:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (try 10k, 100k, 1m)")
+    return int(match.group(1)) * {"": 1, "k": 1000, "m": 1000000}[match.group(2)]
+
+
+def size_label(n: int) -> str:
+    if n % 1000000 == 0:
+        return f"{n // 1000000}m"
+    if n % 1000 == 0:
+        return f"{n // 1000}k"
+    return str(n)
+
+
+def without_blocking(spec_text: str) -> str:
+    """The spec with its top-level `blocking` section cut out, so that the run
+    forms no block and evaluates no pair."""
+    out = []
+    skipping = False
+    for line in spec_text.splitlines(keepends=True):
+        top_level = line[:1] not in (" ", "\t", "#", "\n", "\r", "")
+        if top_level:
+            skipping = line.startswith("blocking:")
+        if not skipping:
+            out.append(line)
+    return "".join(out)
+
+
+def peak_rss_kib() -> int:
+    """Peak resident set size of this process in KiB."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def pairwise_quality(clusters, truth: dict) -> dict:
+    """Pairwise precision, recall and F1 of `clusters` against `truth` (entity
+    id -> person id), counted without listing pairs: the pairs two groupings
+    share are the pairs inside each (cluster, person) intersection."""
+    def pairs(n):
+        return n * (n - 1) // 2
+
+    predicted = 0
+    shared = 0
+    person_sizes: dict = {}
+    for person in truth.values():
+        person_sizes[person] = person_sizes.get(person, 0) + 1
+    for cluster in clusters:
+        predicted += pairs(len(cluster))
+        counts: dict = {}
+        for entity_id in cluster:
+            person = truth.get(entity_id)
+            counts[person] = counts.get(person, 0) + 1
+        shared += sum(pairs(c) for p, c in counts.items() if p is not None)
+    actual = sum(pairs(n) for n in person_sizes.values())
+    precision = shared / predicted if predicted else 1.0
+    recall = shared / actual if actual else 1.0
+    f1 = 2 * precision * recall / (precision + recall) if precision + recall else 0.0
+    return {"precision": precision, "recall": recall, "f1": f1,
+            "true_pairs": actual, "predicted_pairs": predicted}
+
+
+class LockWatcher:
+    """Notes the times at which this thread could take the interpreter lock."""
+
+    def __init__(self, period: float = 0.001):
+        self.period = period
+        self.ticks: list[float] = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+
+    def _loop(self):
+        clock = time.perf_counter
+        note = self.ticks.append
+        while not self._stop.is_set():
+            note(clock())
+            time.sleep(self.period)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    def inside(self, start: float, end: float) -> list[float]:
+        return [t for t in self.ticks if start < t < end]
+
+
+def child(args) -> int:
+    """Measure one call in this process and print the figures as one JSON line."""
+    module = importlib.import_module(args.module)
+    reconcile_local = module.reconcile_local
+    spec_text = Path(args.spec).read_text(encoding="utf-8")
+    entities_text = Path(args.entities).read_text(encoding="utf-8")
+    figures = {"input_mb": len(entities_text.encode("utf-8")) / 1e6}
+
+    # The spec alone: what reading and compiling it costs on no records.
+    started = time.perf_counter()
+    reconcile_local(spec_text, "[]")
+    figures["spec_s"] = time.perf_counter() - started
+
+    with LockWatcher() as watcher:
+        time.sleep(0.005)  # let the watcher start before the call
+        started = time.perf_counter()
+        result = reconcile_local(spec_text, entities_text)
+        ended = time.perf_counter()
+    figures["rss_kib"] = peak_rss_kib()
+    figures["total_s"] = ended - started
+    ticks = watcher.inside(started, ended)
+    if ticks:
+        figures["read_s"] = ticks[0] - started
+        figures["run_s"] = ticks[-1] - ticks[0]
+        figures["post_s"] = ended - ticks[-1]
+        figures["split"] = "lock"
+    else:
+        del result  # keep the second call's peak from stacking on the first
+        no_pairs = without_blocking(spec_text)
+        started = time.perf_counter()
+        baseline = reconcile_local(no_pairs, entities_text)
+        figures["baseline_s"] = time.perf_counter() - started
+        del baseline
+        figures["run_s"] = max(0.0, figures["total_s"] - figures["baseline_s"])
+        figures["split"] = "baseline"
+        result = reconcile_local(spec_text, entities_text) if args.quality else None
+
+    if result is not None:
+        telemetry = result["telemetry"]
+        figures["blocks"] = telemetry["blocking_groups"]
+        figures["pairs"] = telemetry["pairs_evaluated"]
+        figures["decisions"] = telemetry["decisions_by_type"]
+        figures["clusters"] = len(result["clusters"])
+        if args.quality:
+            truth = json.loads(Path(args.truth).read_text(encoding="utf-8"))
+            figures.update(pairwise_quality(result["clusters"], truth))
+    print(json.dumps(figures))
+    return 0
+
+
+def extension_reads_threads(module_name: str) -> bool:
+    """Whether the installed extension looks up the worker-count variable: its
+    name is then among the strings of the shared object."""
+    try:
+        module = importlib.import_module(module_name)
+        path = getattr(module, "__file__", None)
+        return bool(path) and THREADS_VARIABLE.encode() in Path(path).read_bytes()
+    except (ImportError, OSError):
+        return False
+
+
+def ensure_data(records: int, seed: int, data_dir: Path) -> tuple[Path, Path]:
+    entities = data_dir / f"entities_{size_label(records)}_s{seed}.json"
+    truth = data_dir / f"truth_{size_label(records)}_s{seed}.json"
+    if not (entities.exists() and truth.exists()):
+        data_dir.mkdir(parents=True, exist_ok=True)
+        print(f"generating {size_label(records)} records ...", file=sys.stderr, flush=True)
+        subprocess.run([sys.executable, str(HERE / "generate.py"), "--records", str(records),
+                        "--seed", str(seed), "--out", str(entities), "--truth", str(truth)],
+                       check=True)
+    return entities, truth
+
+
+def measure(args, entities: Path, truth: Path, threads: int, quality: bool) -> dict:
+    env = dict(os.environ, **{THREADS_VARIABLE: str(threads)})
+    command = [sys.executable, str(Path(__file__).resolve()), "--child",
+               "--module", args.module, "--spec", str(args.spec),
+               "--entities", str(entities), "--truth", str(truth)]
+    if quality:
+        command.append("--quality")
+    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit(f"benchmark run failed with exit status {done.returncode}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def seconds(value) -> str:
+    return "-" if value is None else f"{value:.3f}"
+
+
+def report(rows: list) -> str:
+    header = ("size", "input MB", "total s", "read s", "run s", "post s", "blocks", "pairs",
+              "pairs/s", "peak RSS MB", "2t/1t", "precision", "recall", "F1")
+    lines = [header]
+    for label, f, speedup in rows:
+        rate = f["pairs"] / f["run_s"] if f.get("run_s") else None
+        lines.append((
+            label, f"{f['input_mb']:.1f}", seconds(f["total_s"]), seconds(f.get("read_s")),
+            seconds(f["run_s"]), seconds(f.get("post_s")), str(f["blocks"]), str(f["pairs"]),
+            "-" if rate is None else f"{rate:,.0f}", f"{f['rss_kib'] / 1024:.0f}",
+            "n/a" if speedup is None else f"{speedup:.2f}x", f"{f['precision']:.4f}",
+            f"{f['recall']:.4f}", f"{f['f1']:.4f}"))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    return "\n".join("  ".join(cell.rjust(w) for cell, w in zip(line, widths))
+                     for line in lines)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default="10k,100k",
+                        help="comma-separated record counts, e.g. 10k,100k,1m")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the generated data")
+    parser.add_argument("--spec", type=Path, default=DEFAULT_SPEC, help="identity spec YAML")
+    parser.add_argument("--data-dir", type=Path, default=ROOT / "build" / "bench-data",
+                        help="where generated records are cached")
+    parser.add_argument("--threads", type=int, default=2,
+                        help="worker threads of the main measurement")
+    parser.add_argument("--no-speedup", action="store_true",
+                        help="skip the 1-thread run")
+    parser.add_argument("--module", default="velatro._native",
+                        help="module that provides reconcile_local")
+    parser.add_argument("--json", action="store_true", help="print the raw figures as JSON too")
+    # The per-size measurement runs in a subprocess of this script.
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--entities", help=argparse.SUPPRESS)
+    parser.add_argument("--truth", help=argparse.SUPPRESS)
+    parser.add_argument("--quality", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.child:
+        return child(args)
+
+    sizes = [parse_size(s) for s in args.sizes.split(",") if s.strip()]
+    speedup_possible = not args.no_speedup and extension_reads_threads(args.module)
+    if not args.no_speedup and not speedup_possible:
+        print(f"note: the extension does not read {THREADS_VARIABLE}; no 1-thread run",
+              file=sys.stderr)
+    rows = []
+    raw = {}
+    for records in sizes:
+        label = size_label(records)
+        entities, truth = ensure_data(records, args.seed, args.data_dir)
+        print(f"running {label} ...", file=sys.stderr, flush=True)
+        figures = measure(args, entities, truth, args.threads, quality=True)
+        speedup = None
+        if speedup_possible:
+            single = measure(args, entities, truth, 1, quality=False)
+            figures["run_1_thread_s"] = single["run_s"]
+            if figures["run_s"] > 0:
+                speedup = single["run_s"] / figures["run_s"]
+        rows.append((label, figures, speedup))
+        raw[label] = figures
+    print(f"spec: {args.spec}   seed: {args.seed}   threads: {args.threads}")
+    print(report(rows))
+    if args.json:
+        print(json.dumps(raw, indent=2, sort_keys=True))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
