@@ -141,6 +141,16 @@ TEST(LshBlocking, RepeatedFieldsAndOtherShapes) {
               (std::vector<std::string>{"lsh:0:" + empty_hash, "lsh:1:" + empty_hash}));
 }
 
+TEST(LshBlocking, VeryLongValueThenShortOne) {
+    const ve::LshBlocking lsh({"last_name"}, 20, 5);
+    std::string text;
+    for (int i = 0; i < 10'000; ++i) text += "Zoë Smith ";
+    EXPECT_EQ(lsh.generate_block_key(record({{"last_name", text}})).size(), 20U);
+    // Pinned above; the buffers released after the long text must not change it.
+    EXPECT_EQ(lsh.generate_block_key(record({{"last_name", "ab"}}))[0],
+              "lsh:0:13316040043701254879");
+}
+
 TEST(LshBlocking, AppendsAfterExistingKeys) {
     const ve::LshBlocking lsh({"name"}, 3, 2);
     std::vector<std::string> keys{"first"};

@@ -103,6 +103,21 @@ TEST(PlanBlocking, FieldsAfterTheCapAreNotLookedAt) {
     EXPECT_EQ(single, Texts(100, "xxx"));
 }
 
+TEST(PlanBlocking, VeryLongAndNonLatinValues) {
+    const ve::PlanBlocking blocking({{{"name", "zip"}, {T::Trigrams}}, {{"name"}, {T::Lowercase}}});
+    std::string long_name(100'000, 'a');
+    long_name += "ΣΟΦΙΑ";
+    const auto keys = blocking.generate_block_key(record({{"name", long_name}, {"zip", "1"}}));
+    // Over 100 trigrams from the first field alone: cut there, zip is never reached.
+    ASSERT_EQ(keys.size(), 101U);
+    EXPECT_EQ(keys[0], "aaa");
+    EXPECT_EQ(keys[99], "aaa");
+    EXPECT_EQ(keys[100], std::string(100'000, 'a') + "σοφια");
+    // The working lists shrink back afterwards and still give the right keys.
+    EXPECT_EQ(blocking.generate_block_key(record({{"name", "Ωμέγα"}, {"zip", "12"}})),
+              (Texts{"Ωμέ|12", "μέγ|12", "έγα|12", "ωμέγα"}));
+}
+
 TEST(PlanBlocking, AppendsAfterExistingKeysAndReusesItsBuffers) {
     const ve::PlanBlocking blocking({{{"last_name", "zip"}, {T::Trigrams}}});
     std::vector<std::string> keys{"first"};

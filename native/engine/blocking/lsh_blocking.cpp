@@ -22,6 +22,18 @@ LshScratch& scratch() {
     return s;
 }
 
+// Gives back the memory of an exceptionally long text once its keys are made, so that
+// one such record does not pin it for a thread's lifetime.
+constexpr std::size_t kRetainedBytes = 4096;
+
+template <class Buffer>
+void release_if_large(Buffer& buffer) {
+    if (buffer.capacity() * sizeof(buffer[0]) > kRetainedBytes) {
+        buffer.clear();
+        buffer.shrink_to_fit();
+    }
+}
+
 void append_decimal(std::string& out, std::uint64_t value) {
     char buffer[20];
     const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
@@ -70,6 +82,9 @@ void LshBlocking::append_block_keys(const NormalizedEntity& entity,
         append_decimal(key, seahash(s.digits));
         keys.push_back(std::move(key));
     }
+    release_if_large(s.text);
+    release_if_large(s.hashes);
+    release_if_large(s.digits);
 }
 
 }  // namespace velatro::engine

@@ -21,6 +21,17 @@ PlanScratch& scratch() {
     return s;
 }
 
+// Working texts kept per thread between records: enough for every ordinary key; more
+// only arise from "trigrams" on long values and are released after that record.
+constexpr std::size_t kRetainedTexts = 256;
+
+void release_excess(PlanScratch& s) {
+    s.partial.reset_retaining(kRetainedTexts);
+    s.next_partial.reset_retaining(kRetainedTexts);
+    s.values.reset_retaining(kRetainedTexts);
+    s.next_values.reset_retaining(kRetainedTexts);
+}
+
 // The field's value through the transformations, in order, each result replacing its
 // input in place in the list.
 void transform(const std::string& value, const plan::BlockingKey& key, PlanScratch& s) {
@@ -75,6 +86,7 @@ void PlanBlocking::append_block_keys(const NormalizedEntity& entity,
         if (!partial_keys(entity, key, s)) continue;
         keys.insert(keys.end(), s.partial.begin(), s.partial.end());
     }
+    release_excess(s);
 }
 
 }  // namespace velatro::engine

@@ -22,6 +22,16 @@ public:
         if (n < count_) count_ = n;
     }
 
+    // Empties the list and gives back the memory of texts beyond the first `keep`, so that
+    // one exceptionally long value does not pin its working set for a thread's lifetime.
+    void reset_retaining(std::size_t keep) {
+        count_ = 0;
+        if (items_.size() > keep) {
+            items_.resize(keep);
+            items_.shrink_to_fit();
+        }
+    }
+
     // Appends an empty text and returns it for filling. References to earlier texts may
     // be invalidated.
     std::string& push() {
