@@ -15,7 +15,7 @@
 #include "engine/match/jaro_winkler.hpp"
 #include "engine/match/levenshtein.hpp"
 #include "engine/match/soundex.hpp"
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 namespace {
@@ -119,7 +119,7 @@ TEST(JaroWinkler, AgreesWithTextbookVersionOnRandomInputs) {
         const std::string b = random_text(rng, max_len, round % 2 == 0 && wide);
         const double expected = reference_jaro_winkler(decode_utf8(a), decode_utf8(b));
         ASSERT_EQ(jaro_winkler(a, b), expected) << a << " / " << b;
-        ASSERT_EQ(jaro_winkler(UnicodeText(a), UnicodeText(b)), expected);
+        ASSERT_EQ(jaro_winkler(CharText(a), CharText(b)), expected);
     }
 }
 
@@ -148,7 +148,7 @@ TEST(Levenshtein, AgreesWithTextbookVersionOnRandomInputs) {
             wa.empty() && wb.empty()
                 ? 1.0
                 : 1.0 - static_cast<double>(d) / static_cast<double>(std::max(wa.size(), wb.size()));
-        ASSERT_EQ(normalized_levenshtein(UnicodeText(a), UnicodeText(b)), expected);
+        ASSERT_EQ(normalized_levenshtein(CharText(a), CharText(b)), expected);
     }
 }
 

@@ -31,10 +31,10 @@ BigramProfile::BigramProfile(std::string_view text) {
     if (is_ascii(text))
         build(as_bytes(text), *this);
     else
-        UnicodeText(text).visit([this](auto chars) { build(chars, *this); });
+        CharText(text).visit([this](auto chars) { build(chars, *this); });
 }
 
-BigramProfile::BigramProfile(const UnicodeText& text) {
+BigramProfile::BigramProfile(const CharText& text) {
     text.visit([this](auto chars) { build(chars, *this); });
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 
@@ -21,8 +21,9 @@ struct BigramProfile {
     std::vector<Entry> entries;
     std::uint64_t squared_norm = 0;
 
+    BigramProfile() = default;
     explicit BigramProfile(std::string_view text);
-    explicit BigramProfile(const UnicodeText& text);
+    explicit BigramProfile(const CharText& text);
 };
 
 double bigram_cosine(const BigramProfile& a, const BigramProfile& b) noexcept;

@@ -1,22 +1,7 @@
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
-#include <cstdint>
-#include <cstring>
 
 namespace velatro::engine {
-
-bool is_ascii(std::string_view text) noexcept {
-    const char* p = text.data();
-    std::size_t n = text.size();
-    std::uint64_t any = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        any |= word;
-    }
-    for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
-    return (any & 0x8080808080808080ULL) == 0;
-}
 
 std::u32string decode_utf8(std::string_view text) {
     std::u32string out;
@@ -76,7 +61,7 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-UnicodeText::UnicodeText(std::string_view utf8) : ascii_(is_ascii(utf8)) {
+CharText::CharText(std::string_view utf8) : ascii_(is_ascii(utf8)) {
     if (ascii_)
         bytes_.assign(utf8);
     else

@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "engine/normalize/unicode_text.hpp"
+
 namespace velatro::engine {
 
 using Bytes = std::span<const unsigned char>;
 using Wide = std::span<const char32_t>;
-
-bool is_ascii(std::string_view text) noexcept;
 
 // Malformed sequences become U+FFFD, one per offending byte.
 std::u32string decode_utf8(std::string_view text);
@@ -24,10 +24,10 @@ inline Bytes as_bytes(std::string_view text) noexcept {
 }
 
 // A value decoded once, ahead of many comparisons.
-class UnicodeText {
+class CharText {
 public:
-    UnicodeText() = default;
-    explicit UnicodeText(std::string_view utf8);
+    CharText() = default;
+    explicit CharText(std::string_view utf8);
 
     bool ascii() const noexcept { return ascii_; }
     std::size_t size() const noexcept { return ascii_ ? bytes_.size() : wide_.size(); }
@@ -46,7 +46,7 @@ private:
 };
 
 template <class F>
-decltype(auto) visit_pair(const UnicodeText& a, const UnicodeText& b, F&& f) {
+decltype(auto) visit_pair(const CharText& a, const CharText& b, F&& f) {
     if (a.ascii()) return b.ascii() ? f(a.bytes(), b.bytes()) : f(a.bytes(), b.wide());
     return b.ascii() ? f(a.wide(), b.bytes()) : f(a.wide(), b.wide());
 }
@@ -56,7 +56,7 @@ decltype(auto) visit_pair(const UnicodeText& a, const UnicodeText& b, F&& f) {
 template <class F>
 decltype(auto) with_characters(std::string_view a, std::string_view b, F&& f) {
     if (is_ascii(a) && is_ascii(b)) return f(as_bytes(a), as_bytes(b));
-    return visit_pair(UnicodeText(a), UnicodeText(b), f);
+    return visit_pair(CharText(a), CharText(b), f);
 }
 
 }  // namespace velatro::engine

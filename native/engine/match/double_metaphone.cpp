@@ -1,9 +1,11 @@
 #include "engine/match/double_metaphone.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 #include "engine/match/text_services.hpp"
-#include "engine/match/unicode_text.hpp"
+#include "engine/normalize/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 

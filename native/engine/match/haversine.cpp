@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "engine/match/float_syntax.hpp"
-#include "engine/match/text_services.hpp"
+#include "engine/normalize/unicode_text.hpp"
 
 namespace velatro::engine {
 

@@ -152,7 +152,7 @@ double jaro_winkler(std::string_view a, std::string_view b) {
     return with_characters(a, b, [](auto x, auto y) { return jaro_winkler_of(x, y); });
 }
 
-double jaro_winkler(const UnicodeText& a, const UnicodeText& b) {
+double jaro_winkler(const CharText& a, const CharText& b) {
     return visit_pair(a, b, [](auto x, auto y) { return jaro_winkler_of(x, y); });
 }
 

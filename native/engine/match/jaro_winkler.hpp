@@ -4,12 +4,12 @@
 // four) applies only above a Jaro similarity of 0.7.
 #include <string_view>
 
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 
 double jaro(std::string_view a, std::string_view b);
 double jaro_winkler(std::string_view a, std::string_view b);
-double jaro_winkler(const UnicodeText& a, const UnicodeText& b);
+double jaro_winkler(const CharText& a, const CharText& b);
 
 }  // namespace velatro::engine

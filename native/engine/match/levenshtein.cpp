@@ -186,7 +186,7 @@ double normalized_levenshtein(std::string_view a, std::string_view b) {
     return with_characters(a, b, [](auto x, auto y) { return similarity_of(x, y); });
 }
 
-double normalized_levenshtein(const UnicodeText& a, const UnicodeText& b) {
+double normalized_levenshtein(const CharText& a, const CharText& b) {
     return visit_pair(a, b, [](auto x, auto y) { return similarity_of(x, y); });
 }
 

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <string_view>
 
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 
 std::size_t levenshtein_distance(std::string_view a, std::string_view b);
 double normalized_levenshtein(std::string_view a, std::string_view b);
-double normalized_levenshtein(const UnicodeText& a, const UnicodeText& b);
+double normalized_levenshtein(const CharText& a, const CharText& b);
 
 }  // namespace velatro::engine

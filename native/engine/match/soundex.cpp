@@ -1,6 +1,6 @@
 #include "engine/match/soundex.hpp"
 
-#include "engine/match/unicode_text.hpp"
+#include "engine/match/char_text.hpp"
 #include "engine/match/text_services.hpp"
 
 namespace velatro::engine {

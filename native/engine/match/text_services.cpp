@@ -1,7 +1,5 @@
 #include "engine/match/text_services.hpp"
 
-#include "engine/match/unicode_text.hpp"
-
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
@@ -54,53 +52,6 @@ std::u32string to_upper(std::u32string_view text) {
 bool is_alphabetic(char32_t c) noexcept {
     if (c < 0x80) return (c | 0x20) >= U'a' && (c | 0x20) <= U'z';
     return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
-}
-
-bool is_white_space(char32_t c) noexcept {
-    if (c < 0x80) return c == U' ' || (c >= U'\t' && c <= U'\r');
-    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
-}
-
-namespace {
-
-// The character starting at byte i of s and its length in bytes; malformed bytes read
-// as one non-space character.
-char32_t char_at(std::string_view s, std::size_t i, std::size_t& len) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-    if (i + len > s.size()) {
-        len = 1;
-        return U'\uFFFD';
-    }
-    const std::u32string one = decode_utf8(s.substr(i, len));
-    if (one.size() != 1) len = 1;
-    return one[0];
-}
-
-}  // namespace
-
-std::string_view trim_white_space(std::string_view s) {
-    while (!s.empty()) {
-        std::size_t len;
-        const char32_t c = char_at(s, 0, len);
-        if (!is_white_space(c)) break;
-        s.remove_prefix(len);
-    }
-    while (!s.empty()) {
-        std::size_t start = s.size() - 1;
-        while (start > 0 && s.size() - start < 4 &&
-               (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
-            --start;
-        std::size_t len;
-        const char32_t c = char_at(s, start, len);
-        if (start + len != s.size()) {
-            // A stray continuation byte: not white space.
-            break;
-        }
-        if (!is_white_space(c)) break;
-        s.remove_suffix(len);
-    }
-    return s;
 }
 
 }  // namespace velatro::engine

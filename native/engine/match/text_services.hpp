@@ -1,7 +1,6 @@
 #pragma once
-// The few Unicode character services the match rules need beyond the normalizers: the
-// full upper-case mapping of the phonetic codes (ß becomes SS), the Alphabetic and
-// White_Space properties, and trimming.
+// The Unicode character services the phonetic codes need beyond those the normalizers
+// share: the full upper-case mapping (ß becomes SS) and the Alphabetic property.
 #include <string>
 #include <string_view>
 
@@ -9,9 +8,5 @@ namespace velatro::engine {
 
 std::u32string to_upper(std::u32string_view text);
 bool is_alphabetic(char32_t c) noexcept;
-bool is_white_space(char32_t c) noexcept;
-
-// Strips White_Space characters from both ends of UTF-8 text.
-std::string_view trim_white_space(std::string_view text);
 
 }  // namespace velatro::engine
