@@ -69,9 +69,11 @@ std::optional<Uuid> Uuid::parse(std::string_view text, std::string* reason) {
         body = body.substr(kUrn.size());
         body_start = kUrn.size();
     } else if (body.size() != 36) {
+        std::size_t chars = 0;
+        for (char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
         set_reason(reason, "invalid length: expected 32 hexadecimal digits, optionally in groups "
                            "of 8-4-4-4-12 separated by hyphens, found " +
-                               std::to_string(text.size()) + " bytes");
+                               std::to_string(chars) + (chars == 1 ? " character" : " characters"));
         return std::nullopt;
     }
 

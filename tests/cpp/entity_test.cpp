@@ -220,14 +220,14 @@ TEST(EntityRead, FaultsNameTheirLineAndColumn) {
          "invalid type: sequence, expected a map at line 1 column 147"},
         {R"([{"id":"nope"}])",
          "UUID parsing failed: invalid length: expected 32 hexadecimal digits, optionally in groups "
-         "of 8-4-4-4-12 separated by hyphens, found 4 bytes at line 1 column 8"},
+         "of 8-4-4-4-12 separated by hyphens, found 4 characters at line 1 column 8"},
         {R"([{"id":true}])", "invalid type: boolean `true`, expected a UUID string at line 1 column 8"},
         {"[" + entity_object(R"(,"valid_to":"2024-01-02T03:04:05")") + "]",
          "premature end of input at line 1 column 231"},
         {"[" + entity_object(R"(,"valid_to":5)") + "]",
          "invalid type: integer `5`, expected a date-time string or null at line 1 column 231"},
         {R"([["a"]])", "UUID parsing failed: invalid length: expected 32 hexadecimal digits, "
-                       "optionally in groups of 8-4-4-4-12 separated by hyphens, found 1 bytes at "
+                       "optionally in groups of 8-4-4-4-12 separated by hyphens, found 1 character at "
                        "line 1 column 3"},
         {"[[\"" + kId + "\",\"" + kTenant +
              R"(","e","t",{},"s",null,null,"2024-01-02T03:04:05Z",1]])",
