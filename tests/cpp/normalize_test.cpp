@@ -61,6 +61,22 @@ TEST(NameNormalizer, NfcLowercaseAndSpaces) {
           });
 }
 
+// The ASCII fast paths must agree with the general path: appending one non-ASCII
+// character sends the same text through ICU.
+TEST(NameNormalizer, AsciiFastPathAgreesWithGeneralPath) {
+    const std::string accent = "\xC3\xA9";
+    for (const char* s : {"Jean PAUL", "  a\t\tB\n", "O'NEIL 3RD", "x", "\v\fZ\r", "~!@#$%^&*()_+{}|:<>?`-=[];',./"}) {
+        SCOPED_TRACE(s);
+        const std::string ascii = NameNormalizer{}.normalize(s).text();
+        EXPECT_EQ(NameNormalizer{}.normalize(std::string(s) + " " + accent).text(), ascii + " " + accent);
+    }
+    for (const char* s : {"  WWW.Example.COM", "HTTP://A.B:80", "https://www.X", "Http:x"}) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(DomainNormalizer{}.normalize(std::string(s) + accent).text(),
+                  DomainNormalizer{}.normalize(s).text() + accent);
+    }
+}
+
 TEST(EmailNormalizer, GmailRulesAndFailures) {
     check(EmailNormalizer{},
           {

@@ -79,7 +79,9 @@ NormalizeResult NicknameNormalizer::normalize(std::string_view text) const {
     auto it = std::lower_bound(kNicknames.begin(), kNicknames.end(), NicknameEntry{key, {}},
                                nickname_less);
     if (it == kNicknames.end() || it->nickname != key) return name;
-    return NormalizeResult::success(std::string(it->canonical));
+    std::string canonical = std::move(name).text_or({});
+    canonical.assign(it->canonical);  // reuses the buffer the name was written to
+    return NormalizeResult::success(std::move(canonical));
 }
 
 }  // namespace velatro::engine
