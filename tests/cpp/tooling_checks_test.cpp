@@ -166,6 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
                   root + "decision: {thresholds: {match: 0.1, review: 0.3, reject: 0.4}}",
                   {"Threshold error: 'match' should be >= 'review'",
                    "Threshold error: 'review' should be >= 'reject'"}},
+        CheckCase{"placeholders in user texts stay literal",
+                  contact_sources + "rules: [{name: '{}', type: exact, field: '{}x'}]",
+                  {"Rule '{}' references unknown field '{}x'."}},
         CheckCase{"decision without thresholds", root + "decision: {match: 0.1, review: 0.9}", {}},
         CheckCase{"schema messages precede semantic ones",
                   contact_sources + "rules: [{name: r, type: exact, field: fax, weight: 3}, "
