@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <limits>
 #include <stdexcept>
-#include <system_error>
 #include <tuple>
 #include <utility>
 
 #include "document/digest.hpp"
 #include "document/float_text.hpp"
+#include "engine/match/float_syntax.hpp"
 
 namespace velatro::engine {
 namespace {
@@ -23,45 +21,6 @@ std::vector<const NormalizedEntity*> pointers_to(std::span<const NormalizedEntit
     out.reserve(members.size());
     for (const auto& m : members) out.push_back(&m);
     return out;
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
-    if (text.size() != lower_word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower_word[i]) return false;
-    }
-    return true;
-}
-
-// Decimal order of magnitude of an unsigned decimal text already known to be well formed
-// and not zero: the power of ten of its leading non-zero digit. Only used to tell overflow
-// from underflow, which lie hundreds of orders apart, so the exponent may saturate.
-long magnitude_order(std::string_view digits) {
-    const std::size_t exp_at = digits.find_first_of("eE");
-    const std::string_view mantissa = digits.substr(0, exp_at);
-    long exponent = 0;
-    if (exp_at != std::string_view::npos) {
-        std::string_view e = digits.substr(exp_at + 1);
-        bool negative = false;
-        if (!e.empty() && (e[0] == '+' || e[0] == '-')) {
-            negative = e[0] == '-';
-            e.remove_prefix(1);
-        }
-        for (char c : e) exponent = std::min(exponent * 10 + (c - '0'), 1'000'000'000L);
-        if (negative) exponent = -exponent;
-    }
-    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-    const std::size_t first = mantissa.find_first_of("123456789");
-    if (first == std::string_view::npos) return std::numeric_limits<long>::min();
-    const long order =
-        first < point ? static_cast<long>(point - first - 1) : -static_cast<long>(first - point);
-    return order + exponent;
 }
 
 // ---- aggregates -------------------------------------------------------------------------
@@ -242,47 +201,6 @@ constexpr std::array<Strategy, 5> kStrategies{
 };
 
 }  // namespace
-
-std::optional<double> parse_float(std::string_view text) {
-    std::string_view s = text;
-    bool negative = false;
-    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-        negative = s[0] == '-';
-        s.remove_prefix(1);
-    }
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-    if (equals_ignoring_ascii_case(s, "inf") || equals_ignoring_ascii_case(s, "infinity"))
-        return negative ? -kInf : kInf;
-    if (equals_ignoring_ascii_case(s, "nan")) return negative ? -kNan : kNan;
-
-    // Check the whole grammar first: the library reader would stop early on trailing
-    // text, and accepts forms ("nan(...)", hex) that are not numbers here.
-    std::size_t i = 0;
-    std::size_t mantissa_digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
-    }
-    if (mantissa_digits == 0) return std::nullopt;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        const std::size_t exp_start = i;
-        while (i < s.size() && is_digit(s[i])) ++i;
-        if (i == exp_start) return std::nullopt;
-    }
-    if (i != s.size()) return std::nullopt;
-
-    double value = 0.0;
-    auto result = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (result.ec == std::errc::result_out_of_range)
-        value = magnitude_order(s) >= 0 ? kInf : 0.0;
-    else if (result.ec != std::errc() || result.ptr != s.data() + s.size())
-        return std::nullopt;  // unreachable after the grammar check
-    return negative ? -value : value;
-}
 
 GoldenRecord SurvivorshipEngine::construct_golden_record(Members members,
                                                          const plan::SurvivorshipPolicy& policy) {

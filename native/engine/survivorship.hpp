@@ -37,12 +37,6 @@ class SurvivorshipEngine {
                                                           std::string_view field);
 };
 
-// Reads text as a 64-bit float with the usual decimal syntax: optional sign, digits with
-// an optional point (at least one digit), optional exponent, or inf / infinity / nan in
-// any case. Anything else, including surrounding blanks, does not parse. Magnitudes out
-// of range become infinity or zero of the right sign.
-std::optional<double> parse_float(std::string_view text);
-
 // "vlt_" and the first 12 hex digits of SHA-256 over the ids' lower-case hyphenated texts,
 // sorted, each followed by a zero byte: a key that depends only on the multiset of ids.
 std::string velatro_id(std::span<const Uuid> ids);

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -202,28 +201,6 @@ INSTANTIATE_TEST_SUITE_P(
         StrategyCase{"SingleValueSurvivesUnchanged", aggregate("Max"), values({"007"}), "007"},
         StrategyCase{"NoMemberHasTheField", aggregate("Sum"), {has({{"g", "1"}})}, std::nullopt}),
     [](const auto& info) { return info.param.name; });
-
-TEST(Survivorship, FloatParsing) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<std::pair<std::string, double>> parsed{
-        {"0", 0.0},          {"-0", -0.0},      {"+1.5", 1.5},
-        {"5.", 5.0},         {".5", 0.5},       {"1e3", 1000.0},
-        {"1E+3", 1000.0},    {"2.5e-1", 0.25},  {"inf", inf},
-        {"-Infinity", -inf}, {"1e400", inf},    {"-1e400", -inf},
-        {"1e-400", 0.0},     {"-1e-400", -0.0}, {"0e999999999999999999", 0.0},
-        {"0.1", 0.1}};
-    for (const auto& [text, expected] : parsed) {
-        const auto value = ve::parse_float(text);
-        ASSERT_TRUE(value.has_value()) << text;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(*value), std::bit_cast<std::uint64_t>(expected))
-            << text;
-    }
-    for (const char* text : {"nan", "NaN", "-nan", "+NAN"})
-        EXPECT_TRUE(std::isnan(ve::parse_float(text).value_or(0.0))) << text;
-    for (const char* text : {"", " 1", "1 ", "+", "-", ".", "e3", "1e", "1e+", "1.2.3", "0x10",
-                             "1_000", "nan(1)", "infinit", "++1", "1,5", "١"})
-        EXPECT_FALSE(ve::parse_float(text).has_value()) << text;
-}
 
 TEST(Survivorship, FieldPoliciesOverrideTheDefaultPerField) {
     vp::SurvivorshipPolicy policy = aggregate("Sum");
