@@ -2,18 +2,23 @@
 // textbook versions of the same measures on random inputs.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+
 #include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "document/float_text.hpp"
 #include "engine/match/bigram_cosine.hpp"
 #include "engine/match/double_metaphone.hpp"
 #include "engine/match/float_syntax.hpp"
 #include "engine/match/haversine.hpp"
 #include "engine/match/jaro_winkler.hpp"
 #include "engine/match/levenshtein.hpp"
+#include "engine/match/score_text.hpp"
 #include "engine/match/soundex.hpp"
 #include "engine/match/char_text.hpp"
 
@@ -249,6 +254,24 @@ TEST(Haversine, ParsesAndMeasures) {
     EXPECT_EQ(haversine_km({1, 2}, {1, 2}), 0.0);
     // One degree of latitude is 6371 * pi / 180 km.
     EXPECT_NEAR(haversine_km({0, 0}, {1, 0}), 111.19492664455873, 1e-9);
+}
+
+TEST(ScoreText, SameAsPrintfTwoDecimals) {
+    auto fast = [](double v) {
+        std::string out;
+        append_two_decimals(out, v);
+        return out;
+    };
+    for (double v : {0.0, -0.0, 0.125, 0.375, 2.675, 0.005, 0.015, 0.995, 1.0, -0.001, 15.000000001,
+                     0.9611111111111111, 1e14 + 0.125, 1e15, 1e300, double(INFINITY), double(NAN), 5e-324})
+        EXPECT_EQ(fast(v), document::two_decimals(v)) << v;
+    std::mt19937_64 rng(9);
+    for (int i = 0; i < 200000; ++i) {
+        // Random bit patterns over a range of magnitudes, and exact ties k/8.
+        double v = std::bit_cast<double>(rng());
+        if (!std::isfinite(v) || std::fabs(v) > 1e16) v = static_cast<double>(rng() % 100000) / 8.0;
+        ASSERT_EQ(fast(v), document::two_decimals(v)) << v;
+    }
 }
 
 }  // namespace

@@ -162,10 +162,12 @@ std::size_t distance_of(std::span<const CA> a, std::span<const CB> b) {
     }
     if (a.empty()) return b.size();
     if (b.empty()) return a.size();
-    // The distance is symmetric, so the shorter text is the pattern.
-    if (a.size() <= b.size()) {
-        return a.size() <= 64 ? myers_single(a, b) : myers_blocks(a, b);
-    }
+    // The distance is symmetric, so either text can be the pattern. One step per text
+    // character: the longer text is the pattern when it fits one word; otherwise the
+    // shorter one is, in as few words as possible.
+    if (a.size() <= 64 && b.size() <= 64)
+        return a.size() >= b.size() ? myers_single(a, b) : myers_single(b, a);
+    if (a.size() <= b.size()) return a.size() <= 64 ? myers_single(a, b) : myers_blocks(a, b);
     return b.size() <= 64 ? myers_single(b, a) : myers_blocks(b, a);
 }
 

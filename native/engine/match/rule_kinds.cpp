@@ -9,12 +9,11 @@
 #include "engine/match/haversine.hpp"
 #include "engine/match/jaro_winkler.hpp"
 #include "engine/match/levenshtein.hpp"
+#include "engine/match/score_text.hpp"
 #include "engine/match/soundex.hpp"
 #include "engine/normalize/unicode_text.hpp"
 
 namespace velatro::engine {
-
-using document::two_decimals;
 
 // ---------------------------------------------------------------- ExactMatch
 
@@ -173,11 +172,13 @@ RuleOutcome ThresholdMatch::compare(const PreparedValue& a, const PreparedValue&
 }
 
 std::string ThresholdMatch::explain(const RuleOutcome& outcome) const {
-    std::string text = outcome.matched ? matched_head_ : unmatched_head_;
-    if (measure_ != Measure::Soundex) {
-        text += two_decimals(outcome.score);
-        text += ')';
-    }
+    const std::string& head = outcome.matched ? matched_head_ : unmatched_head_;
+    if (measure_ == Measure::Soundex) return head;
+    std::string text;
+    text.reserve(head.size() + 8);
+    text += head;
+    append_two_decimals(text, outcome.score);
+    text += ')';
     return text;
 }
 
@@ -188,7 +189,7 @@ HaversineMatch::HaversineMatch(std::string name, std::string field, double thres
     : MatchRule(std::move(name), weight),
       field_(std::move(field)),
       tolerance_(threshold),
-      tolerance_text_(two_decimals(threshold)),
+      tolerance_text_(document::two_decimals(threshold)),
       unparsed_text_("Haversine: could not parse coordinates from field " + field_) {}
 
 void HaversineMatch::prepare(const NormalizedEntity& entity, PreparedValue& out) const {
@@ -218,10 +219,14 @@ RuleOutcome HaversineMatch::compare(const PreparedValue& a, const PreparedValue&
 
 std::string HaversineMatch::explain(const RuleOutcome& outcome) const {
     if (!outcome.parsed) return unparsed_text_;
-    return (outcome.matched ? "Haversine match on field " : "Haversine mismatch on field ") +
-           field_ + " (distance: " + two_decimals(outcome.distance) +
-           (outcome.matched ? " km, within " : " km, exceeds ") + tolerance_text_ +
-           " km tolerance)";
+    std::string text = outcome.matched ? "Haversine match on field " : "Haversine mismatch on field ";
+    text += field_;
+    text += " (distance: ";
+    append_two_decimals(text, outcome.distance);
+    text += outcome.matched ? " km, within " : " km, exceeds ";
+    text += tolerance_text_;
+    text += " km tolerance)";
+    return text;
 }
 
 // ---------------------------------------------------------------- CompositeMatch
