@@ -69,7 +69,6 @@ void LshBlocking::append_block_keys(const NormalizedEntity& entity,
     s.signature.resize(family_.size());
     minhash_signature(family_, s.hashes, s.signature);
 
-    keys.reserve(keys.size() + bands_);
     const std::span<const std::uint64_t> signature(s.signature);
     for (std::uint64_t band = 0; band < bands_; ++band) {
         s.digits.clear();
