@@ -17,6 +17,7 @@ namespace {
 // reconcile_local. The docstring is only the text signature.
 PyMethodDef kFunctions[] = {
     VELATRO_FN(validate, "(yaml_str)"),
+    VELATRO_FN(validate_strict, "(yaml_str)"),
     VELATRO_FN(validate_schema, "(yaml_str)"),
     VELATRO_FN(validate_semantics, "(yaml_str)"),
     VELATRO_FN(parse, "(yaml_str)"),
@@ -24,6 +25,7 @@ PyMethodDef kFunctions[] = {
     VELATRO_FN(diff, "(yaml_a, yaml_b)"),
     VELATRO_FN(hash, "(yaml_str)"),
     VELATRO_FN(plan, "(yaml_str)"),
+    VELATRO_FN(reconcile_local, "(yaml_str, entities_json)"),
     {nullptr, nullptr, 0, nullptr},
 };
 

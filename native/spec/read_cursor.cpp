@@ -51,9 +51,10 @@ void Cursor::fail(std::string_view message) const {
         text = path_;
         text += ": ";
     }
+    const std::size_t prefix_length = text.size();
     text += message;
     text += document::location_suffix(mark_);
-    throw document::ReadError(std::move(text), mark_);
+    throw SpecReadError(std::move(text), mark_, prefix_length);
 }
 
 void Cursor::invalid_type(std::string_view expected) const {

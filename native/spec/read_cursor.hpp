@@ -10,6 +10,18 @@
 
 namespace velatro::spec {
 
+// A typed-reading failure that also knows where its path prefix ends, so that the
+// message proper can be told apart from the path in front of it.
+class SpecReadError : public document::ReadError {
+public:
+    SpecReadError(std::string message, document::Mark mark, std::size_t prefix_length)
+        : ReadError(std::move(message), mark), prefix_length_(prefix_length) {}
+    [[nodiscard]] std::size_t prefix_length() const { return prefix_length_; }
+
+private:
+    std::size_t prefix_length_;
+};
+
 enum class ReadMode : std::uint8_t {
     // Scalars as written: a text field takes any scalar's source text.
     Direct,
@@ -32,7 +44,7 @@ public:
     // Another node standing for this one (a copy with some entries removed).
     [[nodiscard]] Cursor with_node(const document::Node& node) const;
 
-    // Throws document::ReadError: path prefix, message, location suffix.
+    // Throws SpecReadError: path prefix, message, location suffix.
     [[noreturn]] void fail(std::string_view message) const;
     [[noreturn]] void invalid_type(std::string_view expected) const;
     [[noreturn]] void invalid_value(std::string_view found, std::string_view expected) const;
