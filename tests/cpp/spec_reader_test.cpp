@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "spec/read_cursor.hpp"
 #include "spec/reader.hpp"
 
 namespace {
@@ -398,6 +399,29 @@ TEST(SpecReader, StringsInMessagesAreEscaped) {
     EXPECT_EQ(read_error(kHead + kDecision + "  audit: {log_decisions: \"a\\tb\\\"c\"}\n"),
               "decision.audit.log_decisions: invalid type: string \"a\\tb\\\"c\", expected a "
               "boolean at line 9 column 26");
+}
+
+TEST(SpecReader, PolicyDefaults) {
+    IdentitySpec spec = read_identity_spec(
+        kHead + kDecision +
+        "survivorship:\n  overrides:\n    - {field: email, strategy: aggregate}\n"
+        "exclusions:\n  - type: cross_tenant\n  - [explicit_pair, crm, l, r]\n"
+        "relations:\n  - {name: r, from_entity: a, to_entity: b, join_key: k, "
+        "cardinality: one_to_many}\n");
+    const auto& override_ = spec.survivorship->overrides[0];
+    EXPECT_TRUE(override_.priority.empty());
+    EXPECT_FALSE(override_.function);
+    EXPECT_FALSE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[0].kind).enabled);
+    EXPECT_EQ(std::get<ExclusionSpec::ExplicitPair>((*spec.exclusions)[1].kind).right_id_field, "r");
+    EXPECT_FALSE((*spec.relations)[0].propagate_match);
+    EXPECT_EQ((*spec.relations)[0].cardinality, Cardinality::OneToMany);
+}
+
+TEST(SpecReader, ChoiceListWording) {
+    const std::string_view names[] = {"a", "b", "c"};
+    EXPECT_EQ(describe_choices(names, 1), "`a`");
+    EXPECT_EQ(describe_choices(names, 2), "`a` or `b`");
+    EXPECT_EQ(describe_choices(names, 3), "one of `a`, `b`, `c`");
 }
 
 }  // namespace
