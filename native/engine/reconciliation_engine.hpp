@@ -1,0 +1,87 @@
+#pragma once
+// The executable form of an identity plan: match-rule objects, blocking strategies,
+// the compiled custom expression and the decision settings, built once per call and
+// then shared read-only by every worker thread.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/blocking/blocking_strategy.hpp"
+#include "engine/entity.hpp"
+#include "engine/expression.hpp"
+#include "engine/match/match_rule.hpp"
+#include "engine/overrides.hpp"
+#include "engine/telemetry.hpp"
+#include "engine/temporal.hpp"
+#include "plan/identity_plan.hpp"
+
+namespace velatro::engine {
+
+class ReconciliationEngine {
+public:
+    static ReconciliationEngine from_plan(const plan::IdentityPlan& plan);
+    static std::unique_ptr<MatchRule> compile_rule(const plan::CompiledRule& rule);
+
+    // Decides one pair. f is the temporal factor from TemporalMatcher.
+    [[nodiscard]] MatchDecision evaluate_pair(const NormalizedEntity& a, const NormalizedEntity& b,
+                                              const OverrideResolver& overrides, double f) const;
+
+    // The run's form of evaluate_pair: records the pair's telemetry sample and returns
+    // the decision only when it is kept (merge or review).
+    [[nodiscard]] std::optional<MatchDecision> evaluate_pair_recorded(
+        const NormalizedEntity& a, const NormalizedEntity& b, const OverrideResolver& overrides,
+        double f, TelemetryCollector& telemetry) const;
+
+    [[nodiscard]] static bool matches_exclusion(const NormalizedEntity& entity,
+                                                const plan::CompiledExclusion& exclusion);
+    // True when any exclusion keeps the record out of blocking.
+    [[nodiscard]] bool excluded_from_blocking(const NormalizedEntity& entity) const;
+
+    [[nodiscard]] const std::vector<std::unique_ptr<BlockingStrategy>>& blocking_strategies() const {
+        return blocking_;
+    }
+    [[nodiscard]] const std::vector<std::unique_ptr<MatchRule>>& rules() const { return rules_; }
+    [[nodiscard]] const TemporalMatcher& temporal_matcher() const { return temporal_; }
+    [[nodiscard]] const std::optional<std::uint64_t>& neighborhood_window() const {
+        return neighborhood_window_;
+    }
+    [[nodiscard]] const std::vector<std::string>& sort_fields() const { return sort_fields_; }
+    [[nodiscard]] const std::vector<plan::TieBreaker>& tie_breakers() const { return tie_breakers_; }
+    [[nodiscard]] double merge_threshold() const { return merge_threshold_; }
+    [[nodiscard]] double review_threshold() const { return review_threshold_; }
+    [[nodiscard]] plan::ScoringMethod scoring_method() const { return scoring_method_; }
+
+    // Unicode full lowercase, as the sorted-neighbourhood keys use it.
+    [[nodiscard]] static std::string lowercase(std::string_view text);
+
+private:
+    ReconciliationEngine() : temporal_(plan::TemporalStrategy::LatestOnly) {}
+
+    // Steps that decide a pair before any rule runs; nullopt when none applies.
+    [[nodiscard]] std::optional<MatchDecision> early_decision(const NormalizedEntity& a,
+                                                              const NormalizedEntity& b,
+                                                              const OverrideResolver& overrides,
+                                                              double f) const;
+    // Scores the rule results and decides.
+    void score_and_decide(MatchDecision& d, double f) const;
+
+    std::optional<std::uint64_t> neighborhood_window_;
+    std::vector<std::string> sort_fields_;
+    std::vector<std::unique_ptr<MatchRule>> rules_;
+    std::vector<std::unique_ptr<BlockingStrategy>> blocking_;
+    std::vector<plan::CompiledReferenceIdentifier> reference_identifiers_;
+    std::vector<plan::CompiledRelation> relations_;
+    std::vector<plan::CompiledExclusion> exclusions_;
+    std::vector<plan::TieBreaker> tie_breakers_;
+    std::optional<Program> custom_expression_;
+    std::optional<plan::CompiledFellegiSunterPlan> fellegi_sunter_;
+    double merge_threshold_ = 0.0;
+    double review_threshold_ = 0.0;
+    std::optional<plan::CompiledMlEnsembleConfig> ml_ensemble_;
+    bool log_probabilities_ = false;
+    TemporalMatcher temporal_;
+    plan::ScoringMethod scoring_method_ = plan::ScoringMethod::WeightedSum;
+};
+
+}  // namespace velatro::engine
