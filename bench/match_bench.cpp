@@ -33,12 +33,12 @@ const Person kPeople[] = {
      "Londen", "35", "51.5240,-0.1590"},
     {"Jonathan Smith", "jon.smith@gmail.com", "1600 Amphitheatre Pkwy, Mountain View",
      "(650) 253-0000", "Mountain View", "51", "37.4220,-122.0841"},
-    {"Jon Smyth", "jonsmith@gmail.com", "1600 Amphitheatre Parkway, Mountain View",
-     "6502530000", "Mountain Vw", "52", "37.4221,-122.0840"},
+    {"Jon Smyth", "jonsmith@gmail.com", "1600 Amphitheatre Parkway, Mountain View", "6502530000",
+     "Mountain Vw", "52", "37.4221,-122.0840"},
     {"Ren\xc3\xa9\x65 Dubois", "renee.dubois@example.fr", "5 rue de la Paix, Paris",
      "+33 1 42 68 53 00", "Paris", "29", "48.8686,2.3308"},
-    {"Renee Dubois", "renee.dubois@example.fr", "5 Rue de la Paix, Paris", "+33142685300",
-     "Paris", "29", "48.8687,2.3309"},
+    {"Renee Dubois", "renee.dubois@example.fr", "5 Rue de la Paix, Paris", "+33142685300", "Paris",
+     "29", "48.8687,2.3309"},
 };
 
 NormalizedEntity make_entity(const Person& p) {
@@ -123,7 +123,8 @@ void BM_LongValues(benchmark::State& state) {
 BENCHMARK(BM_LongValues)->Arg(200)->Arg(10'000);
 
 void BM_Soundex(benchmark::State& state) {
-    pairs(state, [](std::size_t i, std::size_t) { benchmark::DoNotOptimize(soundex(kPeople[i].name)); });
+    pairs(state,
+          [](std::size_t i, std::size_t) { benchmark::DoNotOptimize(soundex(kPeople[i].name)); });
 }
 BENCHMARK(BM_Soundex);
 
@@ -179,24 +180,39 @@ BENCHMARK(BM_ParseFloat);
 std::unique_ptr<MatchRule> rule_of_kind(int kind) {
     const std::optional<std::string> none;
     switch (kind) {
-        case 0: return std::make_unique<ExactMatch>("r", "email", std::string("email"), 1.0, false, false);
-        case 1: return std::make_unique<ExactMatch>("r", "city", none, 1.0, true, true);
-        case 2: return std::make_unique<RangeMatch>("r", "age", none, 2.0, 1.0);
-        case 3: return std::make_unique<FuzzyStringMatch>("r", "name", none, 0.85, 1.0);
-        case 4: return std::make_unique<FuzzyStringMatch>("r", "name", std::string("name"), 0.85, 1.0);
-        case 5: return std::make_unique<LevenshteinMatch>("r", "address", none, 0.8, 1.0);
-        case 6: return std::make_unique<SoundexMatch>("r", "name", 1.0, 1.0);
-        case 7: return std::make_unique<MetaphoneMatch>("r", "name", 0.5, 1.0);
-        case 8: return std::make_unique<CosineMatch>("r", "address", 0.7, 1.0);
-        case 9: return std::make_unique<HaversineMatch>("r", "location", 1.0, 1.0);
-        case 10: return std::make_unique<ExactMatch>("r", "phone", std::string("phone"), 1.0, false, false);
-        default: return std::make_unique<MlMatch>("r", "m", std::vector<std::string>{}, 0.5, 1.0);
+        case 0:
+            return std::make_unique<ExactMatch>("r", "email", std::string("email"), 1.0, false,
+                                                false);
+        case 1:
+            return std::make_unique<ExactMatch>("r", "city", none, 1.0, true, true);
+        case 2:
+            return std::make_unique<RangeMatch>("r", "age", none, 2.0, 1.0);
+        case 3:
+            return std::make_unique<FuzzyStringMatch>("r", "name", none, 0.85, 1.0);
+        case 4:
+            return std::make_unique<FuzzyStringMatch>("r", "name", std::string("name"), 0.85, 1.0);
+        case 5:
+            return std::make_unique<LevenshteinMatch>("r", "address", none, 0.8, 1.0);
+        case 6:
+            return std::make_unique<SoundexMatch>("r", "name", 1.0, 1.0);
+        case 7:
+            return std::make_unique<MetaphoneMatch>("r", "name", 0.5, 1.0);
+        case 8:
+            return std::make_unique<CosineMatch>("r", "address", 0.7, 1.0);
+        case 9:
+            return std::make_unique<HaversineMatch>("r", "location", 1.0, 1.0);
+        case 10:
+            return std::make_unique<ExactMatch>("r", "phone", std::string("phone"), 1.0, false,
+                                                false);
+        default:
+            return std::make_unique<MlMatch>("r", "m", std::vector<std::string>{}, 0.5, 1.0);
     }
 }
 
-const char* const kKindLabels[] = {"exact_email", "exact_flags", "range", "jaro_winkler",
-                                   "jaro_winkler_name_norm", "levenshtein", "soundex",
-                                   "metaphone", "cosine", "haversine", "exact_phone", "ml"};
+const char* const kKindLabels[] = {
+    "exact_email", "exact_flags", "range",     "jaro_winkler", "jaro_winkler_name_norm",
+    "levenshtein", "soundex",     "metaphone", "cosine",       "haversine",
+    "exact_phone", "ml"};
 
 // From scratch: what a pair costs when nothing is kept between pairs.
 void BM_RuleEvaluate(benchmark::State& state) {

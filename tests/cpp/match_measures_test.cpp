@@ -2,17 +2,17 @@
 // textbook versions of the same measures on random inputs.
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdint>
-
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "document/float_text.hpp"
 #include "engine/match/bigram_cosine.hpp"
+#include "engine/match/char_text.hpp"
 #include "engine/match/double_metaphone.hpp"
 #include "engine/match/float_syntax.hpp"
 #include "engine/match/haversine.hpp"
@@ -20,7 +20,6 @@
 #include "engine/match/levenshtein.hpp"
 #include "engine/match/score_text.hpp"
 #include "engine/match/soundex.hpp"
-#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 namespace {
@@ -89,8 +88,8 @@ std::size_t reference_levenshtein(const std::u32string& a, const std::u32string&
 // Random text over a small alphabet (so characters repeat and match), optionally with
 // non-Latin characters mixed in.
 std::string random_text(std::mt19937& rng, std::size_t max_len, bool wide) {
-    static const char* const kPieces[] = {"a", "b", "c", "d", "e", "\xc3\xa9", "\xd0\x96",
-                                          "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
+    static const char* const kPieces[] = {
+        "a", "b", "c", "d", "e", "\xc3\xa9", "\xd0\x96", "\xe4\xb8\xad", "\xf0\x9f\x98\x80"};
     const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
     std::uniform_int_distribution<int> pick(0, wide ? 8 : 4);
     std::string out;
@@ -104,10 +103,14 @@ TEST(JaroWinkler, PublishedExamples) {
         double expected;
     };
     const Case cases[] = {
-        {"MARTHA", "MARHTA", 0.9611111111111111}, {"DIXON", "DICKSONX", 0.8133333333333332},
-        {"DWAYNE", "DUANE", 0.84},                {"JELLYFISH", "SMELLYFISH", 0.8962962962962964},
-        {"", "", 1.0},                            {"", "a", 0.0},
-        {"a", "", 0.0},                           {"abc", "xyz", 0.0},
+        {"MARTHA", "MARHTA", 0.9611111111111111},
+        {"DIXON", "DICKSONX", 0.8133333333333332},
+        {"DWAYNE", "DUANE", 0.84},
+        {"JELLYFISH", "SMELLYFISH", 0.8962962962962964},
+        {"", "", 1.0},
+        {"", "a", 0.0},
+        {"a", "", 0.0},
+        {"abc", "xyz", 0.0},
     };
     for (const auto& c : cases) EXPECT_NEAR(jaro_winkler(c.a, c.b), c.expected, 1e-15) << c.a;
     EXPECT_NEAR(jaro("MARTHA", "MARHTA"), 0.9444444444444445, 1e-15);
@@ -149,10 +152,10 @@ TEST(Levenshtein, AgreesWithTextbookVersionOnRandomInputs) {
         const auto wa = decode_utf8(a), wb = decode_utf8(b);
         const std::size_t d = reference_levenshtein(wa, wb);
         ASSERT_EQ(levenshtein_distance(a, b), d) << a << " / " << b;
-        const double expected =
-            wa.empty() && wb.empty()
-                ? 1.0
-                : 1.0 - static_cast<double>(d) / static_cast<double>(std::max(wa.size(), wb.size()));
+        const double expected = wa.empty() && wb.empty()
+                                    ? 1.0
+                                    : 1.0 - static_cast<double>(d) /
+                                                static_cast<double>(std::max(wa.size(), wb.size()));
         ASSERT_EQ(normalized_levenshtein(CharText(a), CharText(b)), expected);
     }
 }
@@ -179,12 +182,27 @@ TEST(Soundex, PublishedExamples) {
         const char *value, *code;
     };
     const Case cases[] = {
-        {"Robert", "R163"},   {"Rupert", "R163"},  {"Ashcraft", "A261"}, {"Ashcroft", "A261"},
-        {"Tymczak", "T522"},  {"Pfister", "P236"}, {"Rubin", "R150"},    {"Honeyman", "H555"},
-        {"Lee", "L000"},      {"Gutierrez", "G362"}, {"Jackson", "J250"},
-        {"  o'Hara-2 ", "O600"}, {"123", ""},     {"", ""},
+        {"Robert", "R163"},
+        {"Rupert", "R163"},
+        {"Ashcraft", "A261"},
+        {"Ashcroft", "A261"},
+        {"Tymczak", "T522"},
+        {"Pfister", "P236"},
+        {"Rubin", "R150"},
+        {"Honeyman", "H555"},
+        {"Lee", "L000"},
+        {"Gutierrez", "G362"},
+        {"Jackson", "J250"},
+        {"  o'Hara-2 ", "O600"},
+        {"123", ""},
+        {"", ""},
         // Letters outside A to Z separate like vowels; ß upper-cases to SS.
-        {"Stra\xc3\x9f" "e", "S362"}, {"\xc3\x89mile", "\xc3\x89" "540"},
+        {"Stra\xc3\x9f"
+         "e",
+         "S362"},
+        {"\xc3\x89mile",
+         "\xc3\x89"
+         "540"},
     };
     for (const auto& c : cases) EXPECT_EQ(soundex(c.value), c.code) << c.value;
 }
@@ -194,14 +212,30 @@ TEST(DoubleMetaphone, PublishedExamples) {
         const char *value, *primary, *alternate;
     };
     const Case cases[] = {
-        {"Smith", "SM0", "XMT"},      {"Schmidt", "XMT", "SMT"},    {"Michael", "MKL", "MXL"},
-        {"Xavier", "SF", "SFR"},      {"Knight", "NT", "NT"},       {"Arnow", "ARN", "ARNF"},
-        {"Arnoff", "ARNF", "ARNF"},   {"Caesar", "SSR", "SSR"},     {"Jose", "HS", "HS"},
-        {"Schneider", "XNTR", "SNTR"}, {"Gough", "KF", "KF"},       {"Edge", "AJ", "AJ"},
-        {"Dumb", "TM", "TM"},         {"Campbell", "KMPL", "KMPL"}, {"Thomas", "TMS", "TMS"},
-        {"Wasserman", "ASRM", "FSRM"}, {" thompson ", "TMPS", "TMPS"}, {"", "", ""},
-        {"   ", "", ""},              {"Filipowicz", "FLPT", "FLPF"}, {"Bacchus", "PKS", "PKS"},
-        {"Cabrillo", "KPRL", "KPR"},  {"Chorus", "KRS", "KRS"},     {"Gnome", "NM", "NM"},
+        {"Smith", "SM0", "XMT"},
+        {"Schmidt", "XMT", "SMT"},
+        {"Michael", "MKL", "MXL"},
+        {"Xavier", "SF", "SFR"},
+        {"Knight", "NT", "NT"},
+        {"Arnow", "ARN", "ARNF"},
+        {"Arnoff", "ARNF", "ARNF"},
+        {"Caesar", "SSR", "SSR"},
+        {"Jose", "HS", "HS"},
+        {"Schneider", "XNTR", "SNTR"},
+        {"Gough", "KF", "KF"},
+        {"Edge", "AJ", "AJ"},
+        {"Dumb", "TM", "TM"},
+        {"Campbell", "KMPL", "KMPL"},
+        {"Thomas", "TMS", "TMS"},
+        {"Wasserman", "ASRM", "FSRM"},
+        {" thompson ", "TMPS", "TMPS"},
+        {"", "", ""},
+        {"   ", "", ""},
+        {"Filipowicz", "FLPT", "FLPF"},
+        {"Bacchus", "PKS", "PKS"},
+        {"Cabrillo", "KPRL", "KPR"},
+        {"Chorus", "KRS", "KRS"},
+        {"Gnome", "NM", "NM"},
     };
     for (const auto& c : cases) {
         const MetaphoneCodes codes = double_metaphone(c.value);
@@ -239,13 +273,15 @@ TEST(FloatSyntax, AcceptsDecimalsAndWordsOnly) {
     EXPECT_EQ(parse_float("-Infinity"), -INFINITY);
     EXPECT_EQ(parse_float("INF"), INFINITY);
     EXPECT_TRUE(std::isnan(*parse_float("NaN")));
-    for (const char* bad : {"", " 104", "104 ", ".", "e5", "1e", "1e+", "0x10", "1_000", "+",
-                            "--1", "nan(1)", "infinit", "1,5"})
+    for (const char* bad : {"", " 104", "104 ", ".", "e5", "1e", "1e+", "0x10", "1_000", "+", "--1",
+                            "nan(1)", "infinit", "1,5"})
         EXPECT_FALSE(parse_float(bad).has_value()) << bad;
 }
 
 TEST(Haversine, ParsesAndMeasures) {
-    const auto a = parse_latlon(" 48.8566 ,\xc2\xa0" "2.3522");
+    const auto a = parse_latlon(
+        " 48.8566 ,\xc2\xa0"
+        "2.3522");
     ASSERT_TRUE(a);
     EXPECT_EQ(a->lat, 48.8566);
     EXPECT_EQ(a->lon, 2.3522);
@@ -262,8 +298,9 @@ TEST(ScoreText, SameAsPrintfTwoDecimals) {
         append_two_decimals(out, v);
         return out;
     };
-    for (double v : {0.0, -0.0, 0.125, 0.375, 2.675, 0.005, 0.015, 0.995, 1.0, -0.001, 15.000000001,
-                     0.9611111111111111, 1e14 + 0.125, 1e15, 1e300, double(INFINITY), double(NAN), 5e-324})
+    for (double v :
+         {0.0, -0.0, 0.125, 0.375, 2.675, 0.005, 0.015, 0.995, 1.0, -0.001, 15.000000001,
+          0.9611111111111111, 1e14 + 0.125, 1e15, 1e300, double(INFINITY), double(NAN), 5e-324})
         EXPECT_EQ(fast(v), document::two_decimals(v)) << v;
     std::mt19937_64 rng(9);
     for (int i = 0; i < 200000; ++i) {

@@ -62,42 +62,45 @@ TEST_P(RuleCases, ScoreFlagAndExplanation) {
 
 const Case kCases[] = {
     // ExactMatch
-    {"exact flags", make<ExactMatch>("r", "f", no_normalizer, 2.0, true, true), " Alice ",
-     "alice", 1.0, true, "Exact match on field f"},
+    {"exact flags", make<ExactMatch>("r", "f", no_normalizer, 2.0, true, true), " Alice ", "alice",
+     1.0, true, "Exact match on field f"},
     {"exact no flags", make<ExactMatch>("r", "f", no_normalizer, 2.0, false, false), " Alice ",
      "alice", 0.0, false, "No match on field f"},
-    {"exact email", make<ExactMatch>("r", "f", std::optional<std::string>("email"), 1.0, false, false),
+    {"exact email",
+     make<ExactMatch>("r", "f", std::optional<std::string>("email"), 1.0, false, false),
      " John.Doe@Example.COM", "john.doe@example.com ", 1.0, true, "Exact match on field f"},
-    {"exact phone fails on both", make<ExactMatch>("r", "f", std::optional<std::string>("phone"), 1.0, false, false),
-     "12345", "12345", 1.0, true, "Exact match on field f"},
+    {"exact phone fails on both",
+     make<ExactMatch>("r", "f", std::optional<std::string>("phone"), 1.0, false, false), "12345",
+     "12345", 1.0, true, "Exact match on field f"},
     {"exact missing", make<ExactMatch>("r", "f", no_normalizer, 1.0, false, false), missing,
      missing, 0.0, false, "No match on field f"},
-    {"exact empty is present", make<ExactMatch>("r", "f", no_normalizer, 1.0, false, false), "",
-     "", 1.0, true, "Exact match on field f"},
+    {"exact empty is present", make<ExactMatch>("r", "f", no_normalizer, 1.0, false, false), "", "",
+     1.0, true, "Exact match on field f"},
     {"exact unicode lowercase", make<ExactMatch>("r", "f", no_normalizer, 1.0, true, false),
      "\xc3\x89MILE", "\xc3\xa9mile", 1.0, true, "Exact match on field f"},
     // RangeMatch
-    {"range within", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "100", "104.5", 1.0,
-     true, "Range match on field f (diff within 5)"},
+    {"range within", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "100", "104.5", 1.0, true,
+     "Range match on field f (diff within 5)"},
     {"range fraction tolerance", make<RangeMatch>("r", "f", no_normalizer, 0.25, 1.0), "1", "1.25",
      1.0, true, "Range match on field f (diff within 0.25)"},
-    {"range leading blank", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "100", " 104",
-     0.0, false, "Range mismatch on field f"},
+    {"range leading blank", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "100", " 104", 0.0,
+     false, "Range mismatch on field f"},
     {"range nan", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "nan", "nan", 0.0, false,
      "Range mismatch on field f"},
     {"range infinities", make<RangeMatch>("r", "f", no_normalizer, INFINITY, 1.0), "inf", "inf",
      0.0, false, "Range mismatch on field f"},
-    {"range missing", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "1", missing, 0.0,
-     false, "Range mismatch on field f"},
+    {"range missing", make<RangeMatch>("r", "f", no_normalizer, 5.0, 1.0), "1", missing, 0.0, false,
+     "Range mismatch on field f"},
     // FuzzyStringMatch
-    {"fuzzy martha", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.9, 1.0), "MARTHA",
-     "MARHTA", 0.9611111111111111, true, "Fuzzy match on field f (score: 0.96)"},
-    {"fuzzy dixon", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.9, 1.0), "DIXON",
-     "DICKSONX", 0.8133333333333332, false, "Insufficient fuzzy score on field f (score: 0.81)"},
+    {"fuzzy martha", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.9, 1.0), "MARTHA", "MARHTA",
+     0.9611111111111111, true, "Fuzzy match on field f (score: 0.96)"},
+    {"fuzzy dixon", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.9, 1.0), "DIXON", "DICKSONX",
+     0.8133333333333332, false, "Insufficient fuzzy score on field f (score: 0.81)"},
     {"fuzzy empty", make<FuzzyStringMatch>("r", "f", no_normalizer, 1.0, 1.0), "", "", 1.0, true,
      "Fuzzy match on field f (score: 1.00)"},
-    {"fuzzy unknown normalizer", make<FuzzyStringMatch>("r", "f", std::optional<std::string>("zip"), 1.0, 1.0),
-     "AB1 ", "ab1", 1.0, true, "Fuzzy match on field f (score: 1.00)"},
+    {"fuzzy unknown normalizer",
+     make<FuzzyStringMatch>("r", "f", std::optional<std::string>("zip"), 1.0, 1.0), "AB1 ", "ab1",
+     1.0, true, "Fuzzy match on field f (score: 1.00)"},
     {"fuzzy case-sensitive", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.5, 1.0), "AB", "ab",
      0.0, false, "Insufficient fuzzy score on field f (score: 0.00)"},
     {"fuzzy missing, threshold 0", make<FuzzyStringMatch>("r", "f", no_normalizer, 0.0, 1.0),
@@ -109,20 +112,21 @@ const Case kCases[] = {
      true, "Levenshtein match on field f (score: 1.00)"},
     {"levenshtein one empty", make<LevenshteinMatch>("r", "f", no_normalizer, 0.1, 1.0), "", "a",
      0.0, false, "Insufficient Levenshtein score on field f (score: 0.00)"},
-    {"levenshtein name normalizer", make<LevenshteinMatch>("r", "f", std::optional<std::string>("name"), 1.0, 1.0),
+    {"levenshtein name normalizer",
+     make<LevenshteinMatch>("r", "f", std::optional<std::string>("name"), 1.0, 1.0),
      "  Jean \t PAUL\n", "jean paul", 1.0, true, "Levenshtein match on field f (score: 1.00)"},
     // SoundexMatch
     {"soundex", make<SoundexMatch>("r", "f", 1.0, 1.0), "Robert", "Rupert", 1.0, true,
      "Soundex match on field f (codes match)"},
     {"soundex no letters", make<SoundexMatch>("r", "f", 1.0, 1.0), "123", "456", 1.0, true,
      "Soundex match on field f (codes match)"},
-    {"soundex threshold above one", make<SoundexMatch>("r", "f", 1.5, 1.0), "Robert", "Robert",
-     1.0, false, "Soundex mismatch on field f (codes differ)"},
+    {"soundex threshold above one", make<SoundexMatch>("r", "f", 1.5, 1.0), "Robert", "Robert", 1.0,
+     false, "Soundex mismatch on field f (codes differ)"},
     {"soundex differ", make<SoundexMatch>("r", "f", 1.0, 1.0), "Robert", "Smith", 0.0, false,
      "Soundex mismatch on field f (codes differ)"},
     // MetaphoneMatch
-    {"metaphone alternate", make<MetaphoneMatch>("r", "f", 0.5, 1.0), "Smith", "Schmidt", 0.5,
-     true, "Metaphone match on field f (score: 0.50)"},
+    {"metaphone alternate", make<MetaphoneMatch>("r", "f", 0.5, 1.0), "Smith", "Schmidt", 0.5, true,
+     "Metaphone match on field f (score: 0.50)"},
     {"metaphone primary", make<MetaphoneMatch>("r", "f", 0.9, 1.0), " smith", "SMITH", 1.0, true,
      "Metaphone match on field f (score: 1.00)"},
     {"metaphone differ", make<MetaphoneMatch>("r", "f", 0.5, 1.0), "Smith", "Jones", 0.0, false,
@@ -154,13 +158,12 @@ const Case kCases[] = {
      false, "ML matching not fully implemented currently"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RuleCases, ::testing::ValuesIn(kCases),
-                         [](const auto& info) {
-                             std::string name = info.param.label;
-                             for (char& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, RuleCases, ::testing::ValuesIn(kCases), [](const auto& info) {
+    std::string name = info.param.label;
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+});
 
 TEST(ApplyNormalizer, DispatchesByExactName) {
     EXPECT_EQ(apply_normalizer("email", " A.B+x@GMAIL.com "), "ab@gmail.com");
@@ -168,7 +171,8 @@ TEST(ApplyNormalizer, DispatchesByExactName) {
     EXPECT_EQ(apply_normalizer("phone", " 12345 "), " 12345 ");  // failure keeps the input
     EXPECT_EQ(apply_normalizer("nickname", " BOBBY "), "robert");
     EXPECT_EQ(apply_normalizer("Name", "  Jean  PAUL "), "jean  paul");  // not "name"
-    EXPECT_EQ(apply_normalizer("", "\xe2\x80\x83\xce\xa3\xce\x91\xce\xa3 "), "\xcf\x83\xce\xb1\xcf\x82");
+    EXPECT_EQ(apply_normalizer("", "\xe2\x80\x83\xce\xa3\xce\x91\xce\xa3 "),
+              "\xcf\x83\xce\xb1\xcf\x82");
 }
 
 TEST(CompositeMatch, MeanOfAllChildrenAndOperator) {
@@ -247,12 +251,36 @@ TEST(BuildMatchRule, EveryPlanKind) {
 // Values a prepared run must treat exactly like a fresh evaluation: missing, empty,
 // blanks, non-Latin, long, numbers and coordinates.
 std::optional<std::string> random_value(std::mt19937& rng) {
-    static const char* const kPool[] = {
-        "", " ", "Robert", "Rupert", "robert ", "MARTHA", "MARHTA", "Smith", "Schmidt",
-        "john.doe@gmail.com", " John.Doe+x@GMAIL.com", "(555) 123-4567", "+15551234567",
-        "12345", "100", "104.5", " 104", "nan", "1e3", "48.85,2.35", "48.9, 2.4", "91,0",
-        "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd", "\xe4\xb8\xad\xe6\x96\x87\xe5\x90\x8d",
-        "Stra\xc3\x9f" "e", "\xc3\x89mile Zola", "abab", "ab", "a"};
+    static const char* const kPool[] = {"",
+                                        " ",
+                                        "Robert",
+                                        "Rupert",
+                                        "robert ",
+                                        "MARTHA",
+                                        "MARHTA",
+                                        "Smith",
+                                        "Schmidt",
+                                        "john.doe@gmail.com",
+                                        " John.Doe+x@GMAIL.com",
+                                        "(555) 123-4567",
+                                        "+15551234567",
+                                        "12345",
+                                        "100",
+                                        "104.5",
+                                        " 104",
+                                        "nan",
+                                        "1e3",
+                                        "48.85,2.35",
+                                        "48.9, 2.4",
+                                        "91,0",
+                                        "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd",
+                                        "\xe4\xb8\xad\xe6\x96\x87\xe5\x90\x8d",
+                                        "Stra\xc3\x9f"
+                                        "e",
+                                        "\xc3\x89mile Zola",
+                                        "abab",
+                                        "ab",
+                                        "a"};
     std::uniform_int_distribution<std::size_t> pick(0, std::size(kPool) + 1);
     const std::size_t i = pick(rng);
     if (i == std::size(kPool)) return std::nullopt;
@@ -274,8 +302,8 @@ TEST(PreparedValues, SameResultsAsFreshEvaluation) {
     for (auto algorithm : {SimilarityAlgorithm::JaroWinkler, SimilarityAlgorithm::Levenshtein,
                            SimilarityAlgorithm::Soundex, SimilarityAlgorithm::Metaphone,
                            SimilarityAlgorithm::Cosine, SimilarityAlgorithm::Haversine}) {
-        plan_rules.push_back({"s", plan::CompiledSimilarityRule{"f", algorithm, 0.8, 1.0,
-                                                                std::string("name")}});
+        plan_rules.push_back(
+            {"s", plan::CompiledSimilarityRule{"f", algorithm, 0.8, 1.0, std::string("name")}});
     }
     plan::CompiledCompositeRule composite{plan::CompositeOperator::And, {}};
     composite.children = plan_rules;

@@ -6,7 +6,8 @@
 namespace velatro::engine {
 
 std::string apply_normalizer(std::string_view normalizer, std::string_view value) {
-    if (const Normalizer* n = find_normalizer(normalizer)) return n->normalize(value).text_or(value);
+    if (const Normalizer* n = find_normalizer(normalizer))
+        return n->normalize(value).text_or(value);
     return to_lowercase(trim_white_space(value));
 }
 

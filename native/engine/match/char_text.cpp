@@ -1,6 +1,5 @@
 #include "engine/match/char_text.hpp"
 
-
 namespace velatro::engine {
 
 std::u32string decode_utf8(std::string_view text) {
@@ -61,11 +60,11 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-CharText::CharText(std::string_view utf8) : ascii_(is_ascii(utf8)) {
-    if (ascii_)
-        bytes_.assign(utf8);
+CharText::CharText(std::string_view utf8) {
+    if (is_ascii(utf8))
+        chars_.emplace<std::string>(utf8);
     else
-        wide_ = decode_utf8(utf8);
+        chars_.emplace<std::u32string>(decode_utf8(utf8));
 }
 
 }  // namespace velatro::engine

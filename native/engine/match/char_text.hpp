@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "engine/normalize/unicode_text.hpp"
 
@@ -25,24 +26,29 @@ inline Bytes as_bytes(std::string_view text) noexcept {
 
 // A value decoded once, ahead of many comparisons.
 class CharText {
-public:
+  public:
     CharText() = default;
     explicit CharText(std::string_view utf8);
 
-    bool ascii() const noexcept { return ascii_; }
-    std::size_t size() const noexcept { return ascii_ ? bytes_.size() : wide_.size(); }
-    Bytes bytes() const noexcept { return as_bytes(bytes_); }
-    Wide wide() const noexcept { return {wide_.data(), wide_.size()}; }
+    bool ascii() const noexcept { return chars_.index() == 0; }
+    std::size_t size() const noexcept { return ascii() ? bytes().size() : wide().size(); }
+    // Only the view matching ascii() is meaningful.
+    Bytes bytes() const noexcept {
+        const auto* s = std::get_if<std::string>(&chars_);
+        return s ? as_bytes(*s) : Bytes{};
+    }
+    Wide wide() const noexcept {
+        const auto* w = std::get_if<std::u32string>(&chars_);
+        return w ? Wide{w->data(), w->size()} : Wide{};
+    }
 
     template <class F>
     decltype(auto) visit(F&& f) const {
-        return ascii_ ? f(bytes()) : f(wide());
+        return ascii() ? f(bytes()) : f(wide());
     }
 
-private:
-    std::string bytes_;
-    std::u32string wide_;
-    bool ascii_ = true;
+  private:
+    std::variant<std::string, std::u32string> chars_;
 };
 
 template <class F>

@@ -3,9 +3,9 @@
 #include <initializer_list>
 #include <utility>
 
+#include "engine/match/char_text.hpp"
 #include "engine/match/text_services.hpp"
 #include "engine/normalize/unicode_text.hpp"
-#include "engine/match/char_text.hpp"
 
 namespace velatro::engine {
 
@@ -16,8 +16,9 @@ constexpr char32_t kCedilla = U'\u00C7';  // Ç
 constexpr char32_t kTilde = U'\u00D1';    // Ñ
 
 class Encoder {
-public:
-    explicit Encoder(std::u32string word) : s_(std::move(word)), length_(static_cast<int>(s_.size())) {
+  public:
+    explicit Encoder(std::u32string word)
+        : s_(std::move(word)), length_(static_cast<int>(s_.size())) {
         last_ = length_ - 1;
         // Padding lets the rules look a few characters past the end, where they see
         // blanks: "IER " matches at the end of a word.
@@ -27,7 +28,7 @@ public:
 
     MetaphoneCodes run();
 
-private:
+  private:
     char32_t at(int i) const {
         return i < 0 || i >= static_cast<int>(s_.size()) ? 0 : s_[static_cast<std::size_t>(i)];
     }
@@ -200,8 +201,8 @@ int Encoder::letter_g(int current) {
     }
     // -ges-, -gep-, -gel-, -gie- at the beginning
     if (current == 0 &&
-        (at(current + 1) == U'Y' ||
-         string_at(current + 1, {"ES", "EP", "EB", "EL", "EY", "IB", "IL", "IN", "IE", "EI", "ER"}))) {
+        (at(current + 1) == U'Y' || string_at(current + 1, {"ES", "EP", "EB", "EL", "EY", "IB",
+                                                            "IL", "IN", "IE", "EI", "ER"}))) {
         add("K", "J");
         return current + 2;
     }

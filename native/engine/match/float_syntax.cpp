@@ -15,7 +15,9 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
     return true;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Checks the decimal syntax; from_chars is laxer in places (it has its own words) and
 // stricter in others (no leading plus), so the text is vetted first.
@@ -59,7 +61,8 @@ bool overflows(std::string_view s) {
     if (i < s.size()) {
         ++i;
         if (s[i] == '+' || s[i] == '-') exp_negative = s[i++] == '-';
-        for (; i < s.size() && exponent < 1'000'000'000; ++i) exponent = exponent * 10 + (s[i] - '0');
+        for (; i < s.size() && exponent < 1'000'000'000; ++i)
+            exponent = exponent * 10 + (s[i] - '0');
     }
     return magnitude + (exp_negative ? -exponent : exponent) > 0;
 }

@@ -12,7 +12,7 @@ namespace velatro::engine {
 namespace {
 
 template <class CA, class CB>
-constexpr bool kBothBytes = std::is_same_v<CA, unsigned char> && std::is_same_v<CB, unsigned char>;
+constexpr bool kBothBytes = std::is_same_v<CA, unsigned char>&& std::is_same_v<CB, unsigned char>;
 
 double jaro_formula(std::size_t m, std::size_t t, std::size_t la, std::size_t lb) {
     const double md = static_cast<double>(m);
@@ -40,8 +40,7 @@ double jaro_short(std::span<const CA> a, std::span<const CB> b, std::size_t w) {
         for (std::size_t i = 0; i < last_i; ++i) {
             const std::size_t lo = i > w ? i - w : 0;
             const std::size_t hi = i + w;  // inclusive; bits above lb are never set
-            std::uint64_t window = hi >= 63 ? ~std::uint64_t{0}
-                                            : (std::uint64_t{2} << hi) - 1;
+            std::uint64_t window = hi >= 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << hi) - 1;
             window &= ~((std::uint64_t{1} << lo) - 1);
             const std::uint64_t free = pm[a[i]] & ~taken & window;
             if (free != 0) {

@@ -20,7 +20,7 @@ constexpr bool kByte = std::is_same_v<C, unsigned char>;
 // open-addressing table (at most 64 distinct keys in 128 slots).
 template <class CP, class CT>
 class ShortMasks {
-public:
+  public:
     ShortMasks(std::span<const CP> pattern, std::span<const CT> text) {
         if constexpr (kByte<CP> && kByte<CT>) {
             // Only the entries of bytes that occur are read, so only those are cleared.
@@ -47,7 +47,7 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr char32_t kEmpty = 0xFFFFFFFF;
     std::size_t slot(char32_t c) const {
         std::size_t s = (c * 2654435761u) >> 7 & 127;

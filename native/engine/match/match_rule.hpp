@@ -7,6 +7,7 @@
 // routes give identical results.
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "engine/entity.hpp"
@@ -17,17 +18,20 @@
 namespace velatro::engine {
 
 // One record's value of one rule's field, ready for comparison. Each kind fills only
-// the members it compares.
+// what it compares; the per-kind parts share one slot to keep a run's table of prepared
+// values small.
 struct PreparedValue {
     bool present = false;  // the record has the field
     bool parsed = false;   // number or coordinates read
-    std::string text;       // exact: final text; soundex: code; metaphone: primary code
-    std::string alternate;  // metaphone: alternate code
-    CharText chars;         // string measures: the (normalised) value's characters
-    BigramProfile bigrams;  // cosine
-    double first = 0.0;     // range: the number; haversine: latitude
-    double second = 0.0;    // haversine: longitude
-    std::vector<PreparedValue> children;  // composite: one per child rule
+    double first = 0.0;    // range: the number; haversine: latitude
+    double second = 0.0;   // haversine: longitude
+    std::string text;      // exact: final text; soundex: code; metaphone: primary code
+    std::variant<std::monostate,
+                 CharText,                    // string measures: the value's characters
+                 std::string,                 // metaphone: alternate code
+                 BigramProfile,               // cosine
+                 std::vector<PreparedValue>>  // composite: one per child rule
+        detail;
 };
 
 // What a comparison decided, before any text is built.
@@ -39,7 +43,7 @@ struct RuleOutcome {
 };
 
 class MatchRule {
-public:
+  public:
     MatchRule(std::string name, double weight) : name_(std::move(name)), weight_(weight) {}
     virtual ~MatchRule() = default;
     MatchRule(const MatchRule&) = delete;
@@ -61,10 +65,10 @@ public:
     // The full result of an outcome: name, weight, score, flag and explanation.
     [[nodiscard]] RuleResult result(const RuleOutcome& outcome) const;
 
-protected:
+  protected:
     [[nodiscard]] virtual std::string explain(const RuleOutcome& outcome) const = 0;
 
-private:
+  private:
     std::string name_;
     double weight_;
 };

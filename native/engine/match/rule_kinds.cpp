@@ -82,6 +82,12 @@ std::string RangeMatch::explain(const RuleOutcome& outcome) const {
 
 namespace {
 
+// The kind's part of a prepared value; a present value always has it.
+template <class T>
+const T& part(const PreparedValue& value) {
+    return *std::get_if<T>(&value.detail);
+}
+
 struct MeasureTexts {
     std::string_view matched;
     std::string_view unmatched;
@@ -126,8 +132,8 @@ void ThresholdMatch::prepare(const NormalizedEntity& entity, PreparedValue& out)
     switch (measure_) {
         case Measure::JaroWinkler:
         case Measure::Levenshtein:
-            out.chars = normalizer_ ? CharText(apply_normalizer(*normalizer_, *value))
-                                    : CharText(*value);
+            out.detail =
+                normalizer_ ? CharText(apply_normalizer(*normalizer_, *value)) : CharText(*value);
             break;
         case Measure::Soundex:
             out.text = soundex(*value);
@@ -135,11 +141,11 @@ void ThresholdMatch::prepare(const NormalizedEntity& entity, PreparedValue& out)
         case Measure::Metaphone: {
             MetaphoneCodes codes = double_metaphone(*value);
             out.text = std::move(codes.primary);
-            out.alternate = std::move(codes.alternate);
+            out.detail = std::move(codes.alternate);
             break;
         }
         case Measure::Cosine:
-            out.bigrams = BigramProfile(*value);
+            out.detail = BigramProfile(*value);
             break;
     }
 }
@@ -149,21 +155,21 @@ RuleOutcome ThresholdMatch::compare(const PreparedValue& a, const PreparedValue&
     if (a.present && b.present) {
         switch (measure_) {
             case Measure::JaroWinkler:
-                score = jaro_winkler(a.chars, b.chars);
+                score = jaro_winkler(part<CharText>(a), part<CharText>(b));
                 break;
             case Measure::Levenshtein:
-                score = normalized_levenshtein(a.chars, b.chars);
+                score = normalized_levenshtein(part<CharText>(a), part<CharText>(b));
                 break;
             case Measure::Soundex:
                 score = a.text == b.text ? 1.0 : 0.0;
                 break;
             case Measure::Metaphone:
-                score = a.text == b.text                                  ? 1.0
-                        : a.text == b.alternate || a.alternate == b.text ? 0.5
-                                                                          : 0.0;
+                score = a.text == b.text                                                   ? 1.0
+                        : a.text == part<std::string>(b) || part<std::string>(a) == b.text ? 0.5
+                                                                                           : 0.0;
                 break;
             case Measure::Cosine:
-                score = bigram_cosine(a.bigrams, b.bigrams);
+                score = bigram_cosine(part<BigramProfile>(a), part<BigramProfile>(b));
                 break;
         }
     }
@@ -184,8 +190,7 @@ std::string ThresholdMatch::explain(const RuleOutcome& outcome) const {
 
 // ---------------------------------------------------------------- HaversineMatch
 
-HaversineMatch::HaversineMatch(std::string name, std::string field, double threshold,
-                               double weight)
+HaversineMatch::HaversineMatch(std::string name, std::string field, double threshold, double weight)
     : MatchRule(std::move(name), weight),
       field_(std::move(field)),
       tolerance_(threshold),
@@ -219,7 +224,8 @@ RuleOutcome HaversineMatch::compare(const PreparedValue& a, const PreparedValue&
 
 std::string HaversineMatch::explain(const RuleOutcome& outcome) const {
     if (!outcome.parsed) return unparsed_text_;
-    std::string text = outcome.matched ? "Haversine match on field " : "Haversine mismatch on field ";
+    std::string text =
+        outcome.matched ? "Haversine match on field " : "Haversine mismatch on field ";
     text += field_;
     text += " (distance: ";
     append_two_decimals(text, outcome.distance);
@@ -237,16 +243,18 @@ CompositeMatch::CompositeMatch(std::string name, std::vector<std::unique_ptr<Mat
 
 void CompositeMatch::prepare(const NormalizedEntity& entity, PreparedValue& out) const {
     out.present = true;
-    out.children.resize(children_.size());
-    for (std::size_t i = 0; i < children_.size(); ++i) children_[i]->prepare(entity, out.children[i]);
+    auto& prepared = out.detail.emplace<std::vector<PreparedValue>>(children_.size());
+    for (std::size_t i = 0; i < children_.size(); ++i) children_[i]->prepare(entity, prepared[i]);
 }
 
 RuleOutcome CompositeMatch::compare(const PreparedValue& a, const PreparedValue& b) const {
     // No short-circuit: the mean needs every child's score.
+    const auto& as = part<std::vector<PreparedValue>>(a);
+    const auto& bs = part<std::vector<PreparedValue>>(b);
     bool all = true, any = false;
     double sum = 0.0;
     for (std::size_t i = 0; i < children_.size(); ++i) {
-        const RuleOutcome child = children_[i]->compare(a.children[i], b.children[i]);
+        const RuleOutcome child = children_[i]->compare(as[i], bs[i]);
         all = all && child.matched;
         any = any || child.matched;
         sum += child.score;

@@ -10,13 +10,13 @@
 namespace velatro::engine {
 
 class ExactMatch final : public MatchRule {
-public:
+  public:
     ExactMatch(std::string name, std::string field, std::optional<std::string> normalizer,
                double weight, bool case_insensitive, bool normalize);
     void prepare(const NormalizedEntity& entity, PreparedValue& out) const override;
     RuleOutcome compare(const PreparedValue& a, const PreparedValue& b) const override;
 
-private:
+  private:
     std::string explain(const RuleOutcome& outcome) const override;
     std::string field_;
     std::optional<std::string> normalizer_;
@@ -26,13 +26,13 @@ private:
 
 // The normalizer is kept with the rule but never applied: numbers are read as given.
 class RangeMatch final : public MatchRule {
-public:
+  public:
     RangeMatch(std::string name, std::string field, std::optional<std::string> normalizer,
                double tolerance, double weight);
     void prepare(const NormalizedEntity& entity, PreparedValue& out) const override;
     RuleOutcome compare(const PreparedValue& a, const PreparedValue& b) const override;
 
-private:
+  private:
     std::string explain(const RuleOutcome& outcome) const override;
     std::string field_;
     std::optional<std::string> normalizer_;
@@ -45,16 +45,16 @@ private:
 enum class Measure : std::uint8_t { JaroWinkler, Levenshtein, Soundex, Metaphone, Cosine };
 
 class ThresholdMatch : public MatchRule {
-public:
+  public:
     void prepare(const NormalizedEntity& entity, PreparedValue& out) const override;
     RuleOutcome compare(const PreparedValue& a, const PreparedValue& b) const override;
     [[nodiscard]] Measure measure() const noexcept { return measure_; }
 
-protected:
+  protected:
     ThresholdMatch(Measure measure, std::string name, std::string field,
                    std::optional<std::string> normalizer, double threshold, double weight);
 
-private:
+  private:
     std::string explain(const RuleOutcome& outcome) const override;
     Measure measure_;
     std::string field_;
@@ -64,7 +64,7 @@ private:
 };
 
 class FuzzyStringMatch final : public ThresholdMatch {
-public:
+  public:
     FuzzyStringMatch(std::string name, std::string field, std::optional<std::string> normalizer,
                      double threshold, double weight)
         : ThresholdMatch(Measure::JaroWinkler, std::move(name), std::move(field),
@@ -72,7 +72,7 @@ public:
 };
 
 class LevenshteinMatch final : public ThresholdMatch {
-public:
+  public:
     LevenshteinMatch(std::string name, std::string field, std::optional<std::string> normalizer,
                      double threshold, double weight)
         : ThresholdMatch(Measure::Levenshtein, std::move(name), std::move(field),
@@ -80,21 +80,21 @@ public:
 };
 
 class SoundexMatch final : public ThresholdMatch {
-public:
+  public:
     SoundexMatch(std::string name, std::string field, double threshold, double weight)
         : ThresholdMatch(Measure::Soundex, std::move(name), std::move(field), std::nullopt,
                          threshold, weight) {}
 };
 
 class MetaphoneMatch final : public ThresholdMatch {
-public:
+  public:
     MetaphoneMatch(std::string name, std::string field, double threshold, double weight)
         : ThresholdMatch(Measure::Metaphone, std::move(name), std::move(field), std::nullopt,
                          threshold, weight) {}
 };
 
 class CosineMatch final : public ThresholdMatch {
-public:
+  public:
     CosineMatch(std::string name, std::string field, double threshold, double weight)
         : ThresholdMatch(Measure::Cosine, std::move(name), std::move(field), std::nullopt,
                          threshold, weight) {}
@@ -102,12 +102,12 @@ public:
 
 // The threshold is the distance tolerance in kilometres.
 class HaversineMatch final : public MatchRule {
-public:
+  public:
     HaversineMatch(std::string name, std::string field, double threshold, double weight);
     void prepare(const NormalizedEntity& entity, PreparedValue& out) const override;
     RuleOutcome compare(const PreparedValue& a, const PreparedValue& b) const override;
 
-private:
+  private:
     std::string explain(const RuleOutcome& outcome) const override;
     std::string field_;
     double tolerance_;
@@ -116,13 +116,13 @@ private:
 
 // Every child is evaluated; the score is their mean and the weight is always 1.0.
 class CompositeMatch final : public MatchRule {
-public:
+  public:
     CompositeMatch(std::string name, std::vector<std::unique_ptr<MatchRule>> children,
                    bool require_all);
     void prepare(const NormalizedEntity& entity, PreparedValue& out) const override;
     RuleOutcome compare(const PreparedValue& a, const PreparedValue& b) const override;
 
-private:
+  private:
     std::string explain(const RuleOutcome& outcome) const override;
     std::vector<std::unique_ptr<MatchRule>> children_;
     bool require_all_;
@@ -130,15 +130,13 @@ private:
 
 // A placeholder for model-based matching: never matches and reads no values.
 class MlMatch final : public MatchRule {
-public:
+  public:
     MlMatch(std::string name, std::string model_id, std::vector<std::string> features,
             double threshold, double weight);
     void prepare(const NormalizedEntity&, PreparedValue&) const override {}
-    RuleOutcome compare(const PreparedValue&, const PreparedValue&) const override {
-        return {};
-    }
+    RuleOutcome compare(const PreparedValue&, const PreparedValue&) const override { return {}; }
 
-private:
+  private:
     std::string explain(const RuleOutcome&) const override;
     std::string model_id_;
     std::vector<std::string> features_;

@@ -13,7 +13,9 @@ constexpr char kDigits[] = "01230120022455012623010202";
 // Letters outside A to Z (accented or non-Latin, after upper-casing) have no digit.
 // They are coded '0' like vowels: they separate equal digits and write nothing, so a
 // name keeps the code of its Latin letters.
-char digit_of(char32_t c) { return c >= U'A' && c <= U'Z' ? kDigits[c - U'A'] : '0'; }
+char digit_of(char32_t c) {
+    return c >= U'A' && c <= U'Z' ? kDigits[c - U'A'] : '0';
+}
 
 std::string code_of(const std::u32string& letters) {
     std::string code;
@@ -42,8 +44,10 @@ std::string soundex(std::string_view value) {
     if (is_ascii(value)) {
         letters.reserve(value.size());
         for (char c : value) {
-            if (c >= 'a' && c <= 'z') letters += static_cast<char32_t>(c - 32);
-            else if (c >= 'A' && c <= 'Z') letters += static_cast<char32_t>(c);
+            if (c >= 'a' && c <= 'z')
+                letters += static_cast<char32_t>(c - 32);
+            else if (c >= 'A' && c <= 'Z')
+                letters += static_cast<char32_t>(c);
         }
         return code_of(letters);
     }
