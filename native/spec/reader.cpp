@@ -374,7 +374,8 @@ void read_tagged(const Cursor& at, std::string_view expecting,
     const Cursor c = at.whole();
     const Node& n = c.node();
     auto take_tag = [&](const Node& tag) -> std::size_t {
-        if (!is_string(tag)) c.with_node(tag).invalid_type("variant identifier");
+        // Any scalar that names no kind is an unknown kind, whatever it resolves to.
+        if (!tag.is_scalar()) c.with_node(tag).invalid_type("variant identifier");
         for (std::size_t i = 0; i < N; ++i)
             if (names[i] == tag.text) return i;
         c.unknown_variant(tag.text, names.data(), N);

@@ -139,6 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "fuzzy}\n" + kDecision,
                   "rules[1]: unknown variant `fuzzy`, expected " + kRuleTypes +
                       " at line 8 column 5"},
+        ErrorCase{"rule_type_number", kHead + "rules:\n  - {name: r, type: 1}\n" + kDecision,
+                  "rules[0]: unknown variant `1`, expected " + kRuleTypes + " at line 7 column 5"},
+        ErrorCase{"rule_type_list", kHead + "rules:\n  - {name: r, type: [exact]}\n" + kDecision,
+                  "rules[0]: invalid type: sequence, expected variant identifier at line 7 column 5"},
         ErrorCase{"third_rule_type_error",
                   kHead + "rules:\n  - {name: a, type: exact, field: e}\n"
                           "  - {name: b, type: exact, field: e}\n"
