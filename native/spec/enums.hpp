@@ -60,12 +60,11 @@ enum class Cardinality : std::uint8_t { OneToOne, OneToMany, ManyToOne, ManyToMa
 template <typename E>
 struct EnumInfo;
 
-#define VELATRO_ENUM_INFO(E, ...)                                            \
-    template <>                                                              \
-    struct EnumInfo<E> {                                                     \
-        static constexpr std::string_view type_name = #E;                    \
-        static constexpr std::array names = std::to_array<std::string_view>( \
-            {__VA_ARGS__});                                                  \
+#define VELATRO_ENUM_INFO(E, ...)                                                           \
+    template <>                                                                             \
+    struct EnumInfo<E> {                                                                    \
+        static constexpr std::string_view type_name = #E;                                   \
+        static constexpr std::array names = std::to_array<std::string_view>({__VA_ARGS__}); \
     };
 
 VELATRO_ENUM_INFO(AdapterType, "snowflake", "bigquery", "redshift", "databricks", "postgres",

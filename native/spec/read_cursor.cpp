@@ -95,12 +95,24 @@ std::string quoted_literal(std::string_view text) {
     std::string out = "\"";
     for (unsigned char ch : text) {
         switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (ch < 0x20 || ch == 0x7f) {
                     char buf[16];
@@ -135,13 +147,20 @@ std::string describe_found(const Node& node) {
     if (node.style == document::ScalarStyle::Quoted) return "string " + quoted_literal(node.text);
     document::Resolved r = document::resolve_plain(node.text);
     switch (r.kind) {
-        case document::ScalarKind::Null: return "unit value";
-        case document::ScalarKind::Bool: return r.b ? "boolean `true`" : "boolean `false`";
-        case document::ScalarKind::UInt: return "integer `" + std::to_string(r.u) + "`";
-        case document::ScalarKind::Int: return "integer `" + std::to_string(r.i) + "`";
-        case document::ScalarKind::OutOfRange: return "integer `" + node.text + "`";
-        case document::ScalarKind::Float: return "floating point `" + float_with_point(r.f) + "`";
-        case document::ScalarKind::String: break;
+        case document::ScalarKind::Null:
+            return "unit value";
+        case document::ScalarKind::Bool:
+            return r.b ? "boolean `true`" : "boolean `false`";
+        case document::ScalarKind::UInt:
+            return "integer `" + std::to_string(r.u) + "`";
+        case document::ScalarKind::Int:
+            return "integer `" + std::to_string(r.i) + "`";
+        case document::ScalarKind::OutOfRange:
+            return "integer `" + node.text + "`";
+        case document::ScalarKind::Float:
+            return "floating point `" + float_with_point(r.f) + "`";
+        case document::ScalarKind::String:
+            break;
     }
     return "string " + quoted_literal(node.text);
 }

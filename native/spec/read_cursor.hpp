@@ -13,12 +13,12 @@ namespace velatro::spec {
 // A typed-reading failure that also knows where its path prefix ends, so that the
 // message proper can be told apart from the path in front of it.
 class SpecReadError : public document::ReadError {
-public:
+  public:
     SpecReadError(std::string message, document::Mark mark, std::size_t prefix_length)
         : ReadError(std::move(message), mark), prefix_length_(prefix_length) {}
     [[nodiscard]] std::size_t prefix_length() const { return prefix_length_; }
 
-private:
+  private:
     std::size_t prefix_length_;
 };
 
@@ -30,7 +30,7 @@ enum class ReadMode : std::uint8_t {
 };
 
 class Cursor {
-public:
+  public:
     // The document root, read directly.
     explicit Cursor(const document::Node& root) : node_(&root), mark_(root.mark) {}
 
@@ -51,10 +51,10 @@ public:
     [[noreturn]] void invalid_length(std::size_t length, std::string_view expected) const;
     [[noreturn]] void missing_field(std::string_view name) const;
     [[noreturn]] void duplicate_field(std::string_view name) const;
-    [[noreturn]] void unknown_variant(std::string_view value,
-                                      const std::string_view* names, std::size_t count) const;
+    [[noreturn]] void unknown_variant(std::string_view value, const std::string_view* names,
+                                      std::size_t count) const;
 
-private:
+  private:
     const document::Node* node_;
     ReadMode mode_ = ReadMode::Direct;
     std::string path_;

@@ -64,9 +64,9 @@ void read_scoring(DecisionSpec& decision, const Cursor& at);
 
 // ---- record tables ---------------------------------------------------------------
 
-#define RECORD(R, NAME) \
-    template <>         \
-    struct RecordInfo<R> { \
+#define RECORD(R, NAME)                                \
+    template <>                                        \
+    struct RecordInfo<R> {                             \
         static constexpr std::string_view name = NAME; \
         static constexpr FieldDef<R> fields[] =
 #define END_RECORD \
@@ -360,8 +360,7 @@ RECORD(IdentitySpec, "struct IdentitySpec"){
 namespace {
 
 template <typename Variant, std::size_t... I>
-void read_alternative(std::size_t index, const Cursor& c, Variant& out,
-                     std::index_sequence<I...>) {
+void read_alternative(std::size_t index, const Cursor& c, Variant& out, std::index_sequence<I...>) {
     (void)((index == I ? (read_record(c, out.template emplace<I>()), true) : false) || ...);
 }
 

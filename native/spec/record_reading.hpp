@@ -38,10 +38,14 @@ template <typename R>
 struct RecordInfo;
 
 template <typename R>
-concept Described = requires { RecordInfo<R>::fields; };
+concept Described = requires {
+    RecordInfo<R>::fields;
+};
 
 template <typename E>
-concept SpecEnum = requires { EnumInfo<E>::names; };
+concept SpecEnum = requires {
+    EnumInfo<E>::names;
+};
 
 // Values that need more than their type to be read (the untagged and tagged forms)
 // provide read_value overloads of their own in reader.cpp.
@@ -76,10 +80,17 @@ inline void read_float(const Cursor& c, double& out) {
     if (!n.is_scalar()) c.invalid_type("f64");
     auto r = resolved(n);
     switch (r.kind) {
-        case document::ScalarKind::UInt: out = static_cast<double>(r.u); return;
-        case document::ScalarKind::Int: out = static_cast<double>(r.i); return;
-        case document::ScalarKind::Float: out = r.f; return;
-        default: c.invalid_type("f64");
+        case document::ScalarKind::UInt:
+            out = static_cast<double>(r.u);
+            return;
+        case document::ScalarKind::Int:
+            out = static_cast<double>(r.i);
+            return;
+        case document::ScalarKind::Float:
+            out = r.f;
+            return;
+        default:
+            c.invalid_type("f64");
     }
 }
 
@@ -194,7 +205,8 @@ void read_record(const Cursor& c, R& out) {
         for (std::size_t i = 0; i < n.mapping_size(); ++i) {
             std::string_view key = n.key(i).text;
             std::size_t f = 0;
-            while (f < count && fields[f].key != key && (fields[f].alias.empty() || fields[f].alias != key))
+            while (f < count && fields[f].key != key &&
+                   (fields[f].alias.empty() || fields[f].alias != key))
                 ++f;
             if (f == count) continue;  // keys a record does not know are ignored
             if (seen[f]) c.duplicate_field(fields[f].key);
@@ -214,7 +226,8 @@ void read_record(const Cursor& c, R& out) {
             else if (fields[f].need == Need::Required)
                 c.invalid_length(n.items.size(), record_length_expectation<R>());
         }
-        if (n.items.size() > count) c.invalid_length(n.items.size(), record_length_expectation<R>());
+        if (n.items.size() > count)
+            c.invalid_length(n.items.size(), record_length_expectation<R>());
         return;
     }
     c.invalid_type(RecordInfo<R>::name);

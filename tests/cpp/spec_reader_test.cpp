@@ -48,17 +48,14 @@ TEST_P(ReadingErrors, ReportsTheFirstProblemWithPathAndPosition) {
     EXPECT_EQ(read_error(GetParam().yaml), GetParam().message);
 }
 
-const std::string kMethods =
-    "one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`";
-const std::string kRuleTypes =
-    "one of `exact`, `similarity`, `range`, `composite`, `ml`";
+const std::string kMethods = "one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`";
+const std::string kRuleTypes = "one of `exact`, `similarity`, `range`, `composite`, `ml`";
 
 INSTANTIATE_TEST_SUITE_P(
     Spec, ReadingErrors,
     ::testing::Values(
         // Missing keys: the first in key order, pointing at the enclosing mapping.
-        ErrorCase{"missing_entity_and_sources",
-                  "api_version: v\nidentity_version: x\n" + kDecision,
+        ErrorCase{"missing_entity_and_sources", "api_version: v\nidentity_version: x\n" + kDecision,
                   "missing field `entity` at line 1 column 1"},
         ErrorCase{"missing_decision", kHead, "missing field `decision` at line 1 column 1"},
         ErrorCase{"entity_without_name",
@@ -74,28 +71,30 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"quoted_number_is_text", kHead + "decision:\n  thresholds: {match: '0.5'}\n",
                   "decision.thresholds.match: invalid type: string \"0.5\", expected f64 at line "
                   "7 column 23"},
-        ErrorCase{"unknown_conflict_strategy",
-                  kHead + kDecision + "  conflict_strategy: fastest\n",
+        ErrorCase{"unknown_conflict_strategy", kHead + kDecision + "  conflict_strategy: fastest\n",
                   "decision.conflict_strategy: unknown variant `fastest`, expected one of "
                   "`prefer_high_confidence`, `prefer_recent`, `manual_review` at line 9 column 22"},
-        ErrorCase{"two_choices",
-                  kHead + "reference_identifiers:\n  - {name: n, type: global, field: f}\n" +
-                      kDecision,
-                  "reference_identifiers[0].type: unknown variant `global`, expected `external` "
-                  "or `internal` at line 7 column 21"},
+        ErrorCase{
+            "two_choices",
+            kHead + "reference_identifiers:\n  - {name: n, type: global, field: f}\n" + kDecision,
+            "reference_identifiers[0].type: unknown variant `global`, expected `external` "
+            "or `internal` at line 7 column 21"},
         ErrorCase{"blocking_key_as_string", kHead + "blocking:\n  keys:\n    - email\n" + kDecision,
                   "blocking.keys[0]: invalid type: string \"email\", expected a sequence at line 8 "
                   "column 7"},
-        ErrorCase{"blocking_key_as_map", kHead + "blocking:\n  keys:\n    - {f: email}\n" + kDecision,
+        ErrorCase{"blocking_key_as_map",
+                  kHead + "blocking:\n  keys:\n    - {f: email}\n" + kDecision,
                   "blocking.keys[0]: invalid type: map, expected a sequence at line 8 column 7"},
         ErrorCase{"depth_above_255",
                   "api_version: v\nidentity_version: x\nsources: []\nentity:\n  name: c\n"
-                  "  hierarchy: {parent_field: p, depth: 300}\n" + kDecision,
+                  "  hierarchy: {parent_field: p, depth: 300}\n" +
+                      kDecision,
                   "entity.hierarchy.depth: invalid value: integer `300`, expected u8 at line 6 "
                   "column 39"},
         ErrorCase{"negative_retention",
                   "api_version: v\nidentity_version: x\nsources: []\nentity:\n  name: c\n"
-                  "  compliance:\n    retention_days: -1\n" + kDecision,
+                  "  compliance:\n    retention_days: -1\n" +
+                      kDecision,
                   "entity.compliance.retention_days: invalid value: integer `-1`, expected u32 at "
                   "line 7 column 21"},
         ErrorCase{"sla_hours_float", kHead + kDecision + "  review_queue: {sla_hours: 1.5}\n",
@@ -104,8 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"null_rule_list", kHead + "rules: ~\n" + kDecision,
                   "rules: invalid type: unit value, expected a sequence at line 6 column 8"},
         ErrorCase{"null_conditions",
-                  kHead + "reference_identifiers:\n  - name: n\n    type: external\n    field: f\n"
-                          "    conditions: null\n" + kDecision,
+                  kHead +
+                      "reference_identifiers:\n  - name: n\n    type: external\n    field: f\n"
+                      "    conditions: null\n" +
+                      kDecision,
                   "reference_identifiers[0].conditions: invalid type: unit value, expected a "
                   "sequence at line 10 column 17"},
         ErrorCase{"boolean_word_yes", kHead + "governance: {require_schema: yes}\n" + kDecision,
@@ -132,22 +133,28 @@ INSTANTIATE_TEST_SUITE_P(
                   "invalid type: sequence, expected struct IdentitySpec at line 1 column 1"},
         // Whole-value reading: a rule or exclusion is one value, so the path stops at
         // its index and the position is where it starts.
-        ErrorCase{"rule_without_type", kHead + "rules:\n  - name: r\n    field: email\n" + kDecision,
+        ErrorCase{"rule_without_type",
+                  kHead + "rules:\n  - name: r\n    field: email\n" + kDecision,
                   "rules[0]: missing field `type` at line 7 column 5"},
-        ErrorCase{"rule_type_unknown",
-                  kHead + "rules:\n  - {name: r, type: exact, field: e}\n  - {name: s, type: "
-                          "fuzzy}\n" + kDecision,
-                  "rules[1]: unknown variant `fuzzy`, expected " + kRuleTypes +
-                      " at line 8 column 5"},
+        ErrorCase{
+            "rule_type_unknown",
+            kHead +
+                "rules:\n  - {name: r, type: exact, field: e}\n  - {name: s, type: "
+                "fuzzy}\n" +
+                kDecision,
+            "rules[1]: unknown variant `fuzzy`, expected " + kRuleTypes + " at line 8 column 5"},
         ErrorCase{"rule_type_number", kHead + "rules:\n  - {name: r, type: 1}\n" + kDecision,
                   "rules[0]: unknown variant `1`, expected " + kRuleTypes + " at line 7 column 5"},
-        ErrorCase{"rule_type_list", kHead + "rules:\n  - {name: r, type: [exact]}\n" + kDecision,
-                  "rules[0]: invalid type: sequence, expected variant identifier at line 7 column 5"},
+        ErrorCase{
+            "rule_type_list", kHead + "rules:\n  - {name: r, type: [exact]}\n" + kDecision,
+            "rules[0]: invalid type: sequence, expected variant identifier at line 7 column 5"},
         ErrorCase{"third_rule_type_error",
-                  kHead + "rules:\n  - {name: a, type: exact, field: e}\n"
-                          "  - {name: b, type: exact, field: e}\n"
-                          "  - name: c\n    type: similarity\n    field: e\n"
-                          "    algorithm: jaro_winkler\n    threshold: '0.9'\n" + kDecision,
+                  kHead +
+                      "rules:\n  - {name: a, type: exact, field: e}\n"
+                      "  - {name: b, type: exact, field: e}\n"
+                      "  - name: c\n    type: similarity\n    field: e\n"
+                      "    algorithm: jaro_winkler\n    threshold: '0.9'\n" +
+                      kDecision,
                   "rules[2]: invalid type: string \"0.9\", expected f64 at line 9 column 5"},
         ErrorCase{"rule_name_must_be_a_string",
                   kHead + "rules:\n  - {name: 42, type: exact, field: e}\n" + kDecision,
@@ -156,20 +163,25 @@ INSTANTIATE_TEST_SUITE_P(
                   kHead + "rules:\n  - {name: r, type: similarity, field: e, algorithm: cosine}\n" +
                       kDecision,
                   "rules[0]: missing field `threshold` at line 7 column 5"},
-        ErrorCase{"unknown_algorithm",
-                  kHead + "rules:\n  - {name: r, type: similarity, field: e, algorithm: dice, "
-                          "threshold: 1}\n" + kDecision,
-                  "rules[0]: unknown variant `dice`, expected one of `jaro_winkler`, "
-                  "`levenshtein`, `soundex`, `metaphone`, `cosine`, `haversine` at line 7 column 5"},
+        ErrorCase{
+            "unknown_algorithm",
+            kHead +
+                "rules:\n  - {name: r, type: similarity, field: e, algorithm: dice, "
+                "threshold: 1}\n" +
+                kDecision,
+            "rules[0]: unknown variant `dice`, expected one of `jaro_winkler`, "
+            "`levenshtein`, `soundex`, `metaphone`, `cosine`, `haversine` at line 7 column 5"},
         ErrorCase{"field_and_fields",
                   kHead + "rules:\n  - {name: r, type: exact, fields: [a], field: b}\n" + kDecision,
                   "rules[0]: duplicate field `field` at line 7 column 5"},
-        ErrorCase{"empty_fields", kHead + "rules:\n  - {name: r, type: exact, fields: []}\n" + kDecision,
+        ErrorCase{"empty_fields",
+                  kHead + "rules:\n  - {name: r, type: exact, fields: []}\n" + kDecision,
                   "rules[0]: fields array cannot be empty at line 7 column 5"},
-        ErrorCase{"fields_of_numbers",
-                  kHead + "rules:\n  - {name: r, type: exact, fields: [1, 2]}\n" + kDecision,
-                  "rules[0]: data did not match any variant of untagged enum FieldOrFields at line 7 "
-                  "column 5"},
+        ErrorCase{
+            "fields_of_numbers",
+            kHead + "rules:\n  - {name: r, type: exact, fields: [1, 2]}\n" + kDecision,
+            "rules[0]: data did not match any variant of untagged enum FieldOrFields at line 7 "
+            "column 5"},
         ErrorCase{"duplicate_key_in_rule",
                   kHead + "rules:\n  - {name: r, type: exact, field: a, weight: 1, weight: 2}\n" +
                       kDecision,
@@ -185,16 +197,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "rules[0]: invalid type: string \"exact\", expected internally tagged enum "
                   "RuleSpec at line 6 column 9"},
         ErrorCase{"error_in_nested_child",
-                  kHead + "rules:\n  - name: c\n    type: composite\n    operator: and\n"
-                          "    children:\n      - {name: x, type: exact}\n" + kDecision,
-                  "rules[0]: missing field `field` at line 7 column 5"},
-        ErrorCase{"option_flag_as_text",
-                  kHead + "rules:\n  - {name: r, type: exact, field: e, options: {normalize: 'yes'}}\n" +
+                  kHead +
+                      "rules:\n  - name: c\n    type: composite\n    operator: and\n"
+                      "    children:\n      - {name: x, type: exact}\n" +
                       kDecision,
-                  "rules[0]: invalid type: string \"yes\", expected a boolean at line 7 column 5"},
-        ErrorCase{"exclusion_without_value",
-                  kHead + kDecision + "exclusions:\n  - {type: field_value, field: f, operator: eq}\n",
-                  "exclusions[0]: missing field `value` at line 10 column 5"},
+                  "rules[0]: missing field `field` at line 7 column 5"},
+        ErrorCase{
+            "option_flag_as_text",
+            kHead + "rules:\n  - {name: r, type: exact, field: e, options: {normalize: 'yes'}}\n" +
+                kDecision,
+            "rules[0]: invalid type: string \"yes\", expected a boolean at line 7 column 5"},
+        ErrorCase{
+            "exclusion_without_value",
+            kHead + kDecision + "exclusions:\n  - {type: field_value, field: f, operator: eq}\n",
+            "exclusions[0]: missing field `value` at line 10 column 5"},
         ErrorCase{"exclusion_kind_unknown", kHead + kDecision + "exclusions:\n  - type: tenant\n",
                   "exclusions[0]: unknown variant `tenant`, expected one of `field_value`, "
                   "`explicit_pair`, `cross_tenant` at line 10 column 5"},
@@ -205,16 +221,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Untagged forms: the reason inside is not reported.
         ErrorCase{"source_attribute_number",
                   "api_version: v\nidentity_version: x\nentity: {name: c}\n"
-                  "sources:\n  - name: crm\n    attributes: {age: 42}\n" + kDecision,
+                  "sources:\n  - name: crm\n    attributes: {age: 42}\n" +
+                      kDecision,
                   "sources: data did not match any variant of untagged enum SourcesFormat at line "
                   "5 column 3"},
         ErrorCase{"source_freshness_without_age",
                   "api_version: v\nidentity_version: x\nentity: {name: c}\n"
-                  "sources:\n  crm: {freshness: {warn_after_hours: 3}}\n" + kDecision,
+                  "sources:\n  crm: {freshness: {warn_after_hours: 3}}\n" +
+                      kDecision,
                   "sources: data did not match any variant of untagged enum SourcesFormat at line "
                   "5 column 3"},
-        ErrorCase{"sources_null", "api_version: v\nidentity_version: x\nentity: {name: c}\nsources:\n" +
-                                      kDecision,
+        ErrorCase{"sources_null",
+                  "api_version: v\nidentity_version: x\nentity: {name: c}\nsources:\n" + kDecision,
                   "sources: data did not match any variant of untagged enum SourcesFormat at line "
                   "4 column 9"},
         ErrorCase{"scoring_method_unknown", kHead + kDecision + "  scoring: magic\n",
@@ -266,7 +284,8 @@ TEST(SpecReader, ReadsTheCustomerExample) {
     EXPECT_EQ(spec.survivorship->overrides[2].function, AggregateFunction::Sum);
     ASSERT_EQ(spec.exclusions->size(), 3u);
     const auto& listed = std::get<ExclusionSpec::FieldValue>((*spec.exclusions)[0].kind);
-    EXPECT_EQ(listed.value, document::Value(document::Array{"test@example.com", "noreply@example.com"}));
+    EXPECT_EQ(listed.value,
+              document::Value(document::Array{"test@example.com", "noreply@example.com"}));
     EXPECT_TRUE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[2].kind).enabled);
     EXPECT_EQ(spec.entity.hierarchy->depth, 2);
     EXPECT_EQ(spec.entity.compliance->retention_days, 2555u);
@@ -329,7 +348,8 @@ TEST(SpecReader, SourcesForms) {
         "api_version: v\nidentity_version: x\nentity: {name: c}\n"
         "sources:\n  crm: {name: other, adapter: bigquery, system: warehouse}\n"
         "  billing: {system: ledger, table: invoices, primary_key: no, id: inv}\n"
-        "  crm: {system: later}\n" + tail);
+        "  crm: {system: later}\n" +
+        tail);
     ASSERT_EQ(by_name.sources.size(), 2u);
     EXPECT_EQ(by_name.sources[0].name, "billing");
     EXPECT_EQ(by_name.sources[1].name, "crm");
@@ -346,7 +366,8 @@ TEST(SpecReader, SourcesForms) {
         "sources:\n  - {name: z, adapter: bigquery, system: warehouse}\n"
         "  - schema: {email: {type: string, pii: true}, phone: [string, true], name: [string]}\n"
         "    attributes: {age: '42'}\n"
-        "    freshness: {max_age: 7d, max_age_hours: 1}\n" + tail);
+        "    freshness: {max_age: 7d, max_age_hours: 1}\n" +
+        tail);
     ASSERT_EQ(listed.sources.size(), 2u);
     EXPECT_EQ(listed.sources[0].name, "z");
     EXPECT_EQ(listed.sources[0].resolved_adapter(), "bigquery");
@@ -364,7 +385,8 @@ TEST(SpecReader, RuleFormsAndDefaults) {
     IdentitySpec spec = read_identity_spec(
         kHead +
         "rules:\n"
-        "  - {name: a, type: similarity, fields: [first, second], algorithm: soundex, threshold: 1}\n"
+        "  - {name: a, type: similarity, fields: [first, second], algorithm: soundex, threshold: "
+        "1}\n"
         "  - [exact, b, email]\n"
         "  - {type: ml, name: m, model: x, features: [a], threshold: 0.5, colour: red}\n" +
         kDecision + "  scoring: fellegi_sunter\n");
@@ -381,9 +403,10 @@ TEST(SpecReader, RuleFormsAndDefaults) {
     EXPECT_EQ(spec.decision.scoring->method, ScoringMethod::FellegiSunter);
     EXPECT_FALSE(spec.decision.scoring->fields);
 
-    IdentitySpec mapping = read_identity_spec(
-        kHead + kDecision + "  scoring:\n    ml_ensemble: {coefficients: {a: 1}}\n"
-                            "    training: {}\n");
+    IdentitySpec mapping =
+        read_identity_spec(kHead + kDecision +
+                           "  scoring:\n    ml_ensemble: {coefficients: {a: 1}}\n"
+                           "    training: {}\n");
     EXPECT_EQ(mapping.decision.scoring->method, ScoringMethod::WeightedSum);
     EXPECT_EQ(mapping.decision.scoring->ml_ensemble->coefficients.at("a"), 1.0);
     EXPECT_EQ(mapping.decision.scoring->training->method, "manual");
@@ -416,7 +439,8 @@ TEST(SpecReader, PolicyDefaults) {
     EXPECT_TRUE(override_.priority.empty());
     EXPECT_FALSE(override_.function);
     EXPECT_FALSE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[0].kind).enabled);
-    EXPECT_EQ(std::get<ExclusionSpec::ExplicitPair>((*spec.exclusions)[1].kind).right_id_field, "r");
+    EXPECT_EQ(std::get<ExclusionSpec::ExplicitPair>((*spec.exclusions)[1].kind).right_id_field,
+              "r");
     EXPECT_FALSE((*spec.relations)[0].propagate_match);
     EXPECT_EQ((*spec.relations)[0].cardinality, Cardinality::OneToMany);
 }
