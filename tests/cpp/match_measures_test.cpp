@@ -236,6 +236,18 @@ TEST(DoubleMetaphone, PublishedExamples) {
         {"Cabrillo", "KPRL", "KPR"},
         {"Chorus", "KRS", "KRS"},
         {"Gnome", "NM", "NM"},
+        {"Jankelowicz", "JNKL", "ANKL"},
+        {"Gallegos", "KLKS", "KKS"},
+        {"Thumb", "0M", "TM"},
+        {"Ghislane", "JLN", "JLN"},
+        {"Tichner", "TXNR", "TKNR"},
+        {"Focaccia", "FKX", "FKX"},
+        {"fran\xc3\xa7"
+         "ois",
+         "FRNS", "FRNS"},  // lower-case c cedilla upper-cases first
+        {"Pe\xc3\xb1"
+         "a",
+         "PN", "PN"},
     };
     for (const auto& c : cases) {
         const MetaphoneCodes codes = double_metaphone(c.value);
