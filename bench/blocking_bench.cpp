@@ -93,7 +93,7 @@ BENCHMARK_CAPTURE(BM_PlanKeys, phonetic,
                                                {{"first_name"}, {T::Lowercase}}});
 // Trigrams on three fields: the cross product runs into the cap of 100 keys.
 BENCHMARK_CAPTURE(BM_PlanKeys, trigram_cap,
-                  std::vector<vp::BlockingKey>{{{"first_name", "last_name", "zip"},
-                                                {T::Trigrams}}});
+                  std::vector<vp::BlockingKey>{
+                      {{"first_name", "last_name", "zip"}, {T::Trigrams}}});
 
 }  // namespace

@@ -34,7 +34,12 @@ TEST(CharWindows, WindowsFollowCharactersNotBytes) {
     EXPECT_EQ(windows("Zoë é"), (V{"Zoë", "oë ", "ë é"}));
     EXPECT_EQ(ve::char_count("Zoë é"), 5U);
     // A stray byte counts as a character of its own instead of swallowing its neighbours.
-    EXPECT_EQ(windows("a\xff" "bc"), (V{"a\xff" "b", "\xff" "bc"}));
+    EXPECT_EQ(windows("a\xff"
+                      "bc"),
+              (V{"a\xff"
+                 "b",
+                 "\xff"
+                 "bc"}));
     // A character never spans more than four bytes, however many continuation bytes follow.
     EXPECT_EQ(ve::char_count("\x80\x80\x80\x80\x80"), 2U);
 }

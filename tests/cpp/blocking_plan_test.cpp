@@ -37,8 +37,7 @@ TEST(PlanBlocking, TrigramsCombineWithTheFirstFieldOutermost) {
 TEST(PlanBlocking, AbsentFieldSilencesOnlyItsBlockingKey) {
     const auto no_zip = record({{"last_name", "Smith"}});
     EXPECT_EQ(keys_of({{{"last_name", "zip"}, {T::FirstInitial}}}, no_zip), Texts{});
-    EXPECT_EQ(keys_of({{{"last_name", "zip"}, {}}, {{"last_name"}, {}}}, no_zip),
-              Texts{"Smith"});
+    EXPECT_EQ(keys_of({{{"last_name", "zip"}, {}}, {{"last_name"}, {}}}, no_zip), Texts{"Smith"});
     // An empty text is a present value.
     const auto empty_zip = record({{"last_name", "Smith"}, {"zip", ""}});
     EXPECT_EQ(keys_of({{{"last_name", "zip"}, {}}}, empty_zip), Texts{"Smith|"});
@@ -60,12 +59,12 @@ TEST(PlanBlocking, TransformationsApplyInOrderToEveryValue) {
 }
 
 TEST(PlanBlocking, RepeatedKeysAreKeptInPlanOrder) {
-    const auto keys = keys_of({{{"zip"}, {T::Last4}},
-                               {{"last_name"}, {T::FirstInitial}},
-                               {{"postcode"}, {}},
-                               {{"zip"}, {T::Last4}}},
-                              record({{"zip", "90210"}, {"last_name", "Smith"},
-                                      {"postcode", "0210"}}));
+    const auto keys =
+        keys_of({{{"zip"}, {T::Last4}},
+                 {{"last_name"}, {T::FirstInitial}},
+                 {{"postcode"}, {}},
+                 {{"zip"}, {T::Last4}}},
+                record({{"zip", "90210"}, {"last_name", "Smith"}, {"postcode", "0210"}}));
     EXPECT_EQ(keys, (Texts{"0210", "S", "0210", "0210"}));
 }
 

@@ -35,53 +35,54 @@ TEST_P(Transformation, GivesExpectedResults) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lowercase, Transformation,
-    ::testing::Values(Case{T::Lowercase, "SMITH Jr.", {"smith jr."}},
-                      Case{T::Lowercase, "", {""}},
+    ::testing::Values(Case{T::Lowercase, "SMITH Jr.", {"smith jr."}}, Case{T::Lowercase, "", {""}},
                       // Full mapping: final sigma at the end of a word, İ becomes two characters.
-                      Case{T::Lowercase, "ΟΔΟΣ", {"οδος"}},
-                      Case{T::Lowercase, "İ", {"i\u0307"}}));
+                      Case{T::Lowercase, "ΟΔΟΣ", {"οδος"}}, Case{T::Lowercase, "İ", {"i\u0307"}}));
 
 INSTANTIATE_TEST_SUITE_P(
     FirstInitial, Transformation,
     ::testing::Values(Case{T::FirstInitial, "Smith", {"S"}}, Case{T::FirstInitial, "smith", {"s"}},
                       Case{T::FirstInitial, "90210", {"9"}}, Case{T::FirstInitial, "", {""}},
-                      Case{T::FirstInitial, "Élodie", {"É"}},
-                      Case{T::FirstInitial, " x", {" "}}));
+                      Case{T::FirstInitial, "Élodie", {"É"}}, Case{T::FirstInitial, " x", {" "}}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Phonetic, Transformation,
-    ::testing::Values(Case{T::Soundex, "Robert", {"R163"}}, Case{T::Soundex, "Rupert", {"R163"}},
-                      Case{T::Soundex, "123", {""}}, Case{T::DoubleMetaphone, "Smith", {"SM0"}},
-                      Case{T::DoubleMetaphone, "  smith ", {"SM0"}},
-                      Case{T::DoubleMetaphone, "Schmidt", {"XMT"}},
-                      Case{T::DoubleMetaphone, "", {""}}));
+INSTANTIATE_TEST_SUITE_P(Phonetic, Transformation,
+                         ::testing::Values(Case{T::Soundex, "Robert", {"R163"}},
+                                           Case{T::Soundex, "Rupert", {"R163"}},
+                                           Case{T::Soundex, "123", {""}},
+                                           Case{T::DoubleMetaphone, "Smith", {"SM0"}},
+                                           Case{T::DoubleMetaphone, "  smith ", {"SM0"}},
+                                           Case{T::DoubleMetaphone, "Schmidt", {"XMT"}},
+                                           Case{T::DoubleMetaphone, "", {""}}));
 
-INSTANTIATE_TEST_SUITE_P(
-    AreaCode, Transformation,
-    ::testing::Values(Case{T::AreaCode, "(555) 123-4567", {"555"}},
-                      Case{T::AreaCode, "+1 555 123 4567", {"555"}},
-                      // The "1" is only skipped from 11 digits on.
-                      Case{T::AreaCode, "15551234", {"155"}},
-                      Case{T::AreaCode, "+44 20 7946 0958", {"442"}},
-                      Case{T::AreaCode, "12", {"12"}}, Case{T::AreaCode, "a1b2", {"a1b2"}},
-                      Case{T::AreaCode, "", {""}}, Case{T::AreaCode, "x123", {"123"}},
-                      Case{T::AreaCode, "1 (800) 555-0199 ext 1", {"800"}},
-                      // 11 digits without a leading "1".
-                      Case{T::AreaCode, "25551234567", {"255"}}));
+INSTANTIATE_TEST_SUITE_P(AreaCode, Transformation,
+                         ::testing::Values(Case{T::AreaCode, "(555) 123-4567", {"555"}},
+                                           Case{T::AreaCode, "+1 555 123 4567", {"555"}},
+                                           // The "1" is only skipped from 11 digits on.
+                                           Case{T::AreaCode, "15551234", {"155"}},
+                                           Case{T::AreaCode, "+44 20 7946 0958", {"442"}},
+                                           Case{T::AreaCode, "12", {"12"}},
+                                           Case{T::AreaCode, "a1b2", {"a1b2"}},
+                                           Case{T::AreaCode, "", {""}},
+                                           Case{T::AreaCode, "x123", {"123"}},
+                                           Case{T::AreaCode, "1 (800) 555-0199 ext 1", {"800"}},
+                                           // 11 digits without a leading "1".
+                                           Case{T::AreaCode, "25551234567", {"255"}}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Last4, Transformation,
-    ::testing::Values(Case{T::Last4, "555-123-4567", {"4567"}}, Case{T::Last4, "123", {"123"}},
-                      Case{T::Last4, "a1234", {"1234"}}, Case{T::Last4, "1-2-3-4-5", {"2345"}},
-                      Case{T::Last4, "no digits", {"no digits"}}));
+INSTANTIATE_TEST_SUITE_P(Last4, Transformation,
+                         ::testing::Values(Case{T::Last4, "555-123-4567", {"4567"}},
+                                           Case{T::Last4, "123", {"123"}},
+                                           Case{T::Last4, "a1234", {"1234"}},
+                                           Case{T::Last4, "1-2-3-4-5", {"2345"}},
+                                           Case{T::Last4, "no digits", {"no digits"}}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Trigrams, Transformation,
-    ::testing::Values(Case{T::Trigrams, "Smith", {"Smi", "mit", "ith"}},
-                      Case{T::Trigrams, "90210", {"902", "021", "210"}},
-                      Case{T::Trigrams, "aaaa", {"aaa", "aaa"}}, Case{T::Trigrams, "ab", {"ab"}},
-                      Case{T::Trigrams, "", {""}}, Case{T::Trigrams, "Zoë", {"Zoë"}},
-                      Case{T::Trigrams, "Zoëy", {"Zoë", "oëy"}}));
+INSTANTIATE_TEST_SUITE_P(Trigrams, Transformation,
+                         ::testing::Values(Case{T::Trigrams, "Smith", {"Smi", "mit", "ith"}},
+                                           Case{T::Trigrams, "90210", {"902", "021", "210"}},
+                                           Case{T::Trigrams, "aaaa", {"aaa", "aaa"}},
+                                           Case{T::Trigrams, "ab", {"ab"}},
+                                           Case{T::Trigrams, "", {""}},
+                                           Case{T::Trigrams, "Zoë", {"Zoë"}},
+                                           Case{T::Trigrams, "Zoëy", {"Zoë", "oëy"}}));
 
 // Normalizers; a value they reject goes on unchanged.
 INSTANTIATE_TEST_SUITE_P(

@@ -12,7 +12,7 @@ namespace velatro::engine {
 //
 // Strategies are immutable after construction and shared read-only across threads.
 class BlockingStrategy {
-public:
+  public:
     virtual ~BlockingStrategy() = default;
 
     // The record's block keys in their defined order, possibly none, possibly with

@@ -19,7 +19,7 @@ std::array<std::uint8_t, 32> pcg32_expand_seed(std::uint64_t seed) noexcept;
 // The ChaCha8 keystream in its form with a 64-bit block counter (starting at 0) and a
 // 64-bit nonce, read as consecutive little-endian 32-bit words.
 class ChaCha8Stream {
-public:
+  public:
     ChaCha8Stream(const std::array<std::uint8_t, 32>& key,
                   const std::array<std::uint8_t, 8>& nonce) noexcept;
 
@@ -30,7 +30,7 @@ public:
     // Two consecutive words, the first one as the low half.
     std::uint64_t next_u64() noexcept;
 
-private:
+  private:
     void refill() noexcept;
 
     ChaChaBlock input_{};

@@ -5,7 +5,9 @@
 namespace velatro::engine {
 namespace {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
 
 std::size_t count_digits(std::string_view value) noexcept {
     std::size_t n = 0;
@@ -14,8 +16,7 @@ std::size_t count_digits(std::string_view value) noexcept {
 }
 
 // Appends the digits of value with ordinal positions [first, first + count) to out.
-void append_digits(std::string_view value, std::size_t first, std::size_t count,
-                   std::string& out) {
+void append_digits(std::string_view value, std::size_t first, std::size_t count, std::string& out) {
     std::size_t index = 0;
     for (const char c : value) {
         if (!is_digit(c)) continue;

@@ -13,7 +13,7 @@ namespace velatro::engine {
 // `rows` signature entries becomes one key "lsh:{band}:{hash}". Records with similar
 // texts agree on some band with high probability, whatever their exact spelling.
 class LshBlocking final : public BlockingStrategy {
-public:
+  public:
     // Seed of the hash coefficients. Fixed, so that the same record gets the same keys
     // in every run and every process.
     static constexpr std::uint64_t kSeed = 42;
@@ -29,7 +29,7 @@ public:
     std::uint64_t bands() const noexcept { return bands_; }
     std::uint64_t rows() const noexcept { return rows_; }
 
-private:
+  private:
     std::vector<std::string> fields_;
     MinHashFamily family_;  // bands × rows functions
     std::uint64_t bands_;

@@ -47,8 +47,7 @@ void transform(const std::string& value, const plan::BlockingKey& key, PlanScrat
 
 // The partial keys of one blocking key, or false when the record lacks one of the
 // fields that were reached.
-bool partial_keys(const NormalizedEntity& entity, const plan::BlockingKey& key,
-                  PlanScratch& s) {
+bool partial_keys(const NormalizedEntity& entity, const plan::BlockingKey& key, PlanScratch& s) {
     s.partial.clear();
     s.partial.push();
     for (std::size_t k = 0; k < key.fields.size(); ++k) {

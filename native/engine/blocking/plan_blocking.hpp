@@ -13,7 +13,7 @@ namespace velatro::engine {
 // several values. Keys carry no field names or key numbers, so equal texts from two
 // blocking keys fall into the same block.
 class PlanBlocking final : public BlockingStrategy {
-public:
+  public:
     // Bound on the combinations of one blocking key, so that multi-valued
     // transformations on several fields cannot multiply without limit.
     static constexpr std::size_t kMaxPartialKeys = 100;
@@ -25,7 +25,7 @@ public:
 
     const std::vector<plan::BlockingKey>& keys() const noexcept { return keys_; }
 
-private:
+  private:
     std::vector<plan::BlockingKey> keys_;
 };
 

@@ -10,7 +10,7 @@ namespace velatro::engine {
 // are built for every record of a run through the same few working lists, so after the
 // first records no value or partial key needs a new allocation.
 class TextList {
-public:
+  public:
     std::size_t size() const noexcept { return count_; }
     bool empty() const noexcept { return count_ == 0; }
     const std::string& operator[](std::size_t i) const noexcept { return items_[i]; }
@@ -42,7 +42,7 @@ public:
     }
     void push(std::string_view text) { push().assign(text); }
 
-private:
+  private:
     std::vector<std::string> items_;
     std::size_t count_ = 0;
 };
