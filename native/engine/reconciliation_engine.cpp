@@ -1,6 +1,7 @@
 #include "engine/reconciliation_engine.hpp"
 
 #include <cmath>
+#include <stdexcept>
 #include <variant>
 
 #include "document/float_text.hpp"
@@ -28,6 +29,8 @@ MatchDecision early(const NormalizedEntity& a, const NormalizedEntity& b, Decisi
 }
 
 double logistic(double x) { return std::min(1.0 / (1.0 + std::exp(-x)), 1.0); }
+
+constexpr std::size_t kNoRule = static_cast<std::size_t>(-1);
 
 }  // namespace
 
@@ -80,6 +83,27 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
     e.fellegi_sunter_ = decision.fellegi_sunter;
     e.ml_ensemble_ = decision.ml_ensemble_config;
     e.scoring_method_ = decision.scoring_method;
+
+    for (const auto& rule : e.rules_) {
+        double c = 0.0;
+        if (e.ml_ensemble_) {
+            auto it = e.ml_ensemble_->coefficients.find(rule->name());
+            if (it != e.ml_ensemble_->coefficients.end()) c = it->second;
+        }
+        e.ml_coefficients_.push_back(c);
+    }
+    if (e.fellegi_sunter_) {
+        for (const auto& field : e.fellegi_sunter_->fields) {
+            std::size_t index = kNoRule;
+            for (std::size_t r = 0; r < e.rules_.size(); ++r) {
+                if (e.rules_[r]->name() == field.name) {
+                    index = r;
+                    break;
+                }
+            }
+            e.fs_rule_index_.push_back(index);
+        }
+    }
     return e;
 }
 
@@ -110,9 +134,8 @@ bool ReconciliationEngine::excluded_from_blocking(const NormalizedEntity& entity
     return false;
 }
 
-std::optional<MatchDecision> ReconciliationEngine::early_decision(
-    const NormalizedEntity& a, const NormalizedEntity& b, const OverrideResolver& overrides,
-    double f) const {
+ReconciliationEngine::EarlyOutcome ReconciliationEngine::early_outcome(
+    const NormalizedEntity& a, const NormalizedEntity& b, const OverrideResolver& overrides) const {
     for (const auto& exclusion : exclusions_) {
         bool excluded = false;
         if (std::holds_alternative<plan::CompiledFieldValueExclusion>(exclusion)) {
@@ -123,43 +146,59 @@ std::optional<MatchDecision> ReconciliationEngine::early_decision(
         } else if (const auto* c = std::get_if<plan::CompiledCrossTenantExclusion>(&exclusion)) {
             excluded = c->enabled && a.tenant_id != b.tenant_id;
         }
-        if (excluded) return early(a, b, Decision::NoMerge, 0.0, "EXCLUDED", f);
+        if (excluded) return {Early::Excluded};
     }
     if (!overrides.empty()) {
         if (auto kind = overrides.resolve(a.id, b.id)) {
             switch (*kind) {
-                case OverrideKind::Split:
-                    return early(a, b, Decision::NoMerge, 0.0, "MANUAL_SPLIT", f);
-                case OverrideKind::Lock:
-                    return early(a, b, Decision::NoMerge, 0.0, "MANUAL_LOCK", f);
-                case OverrideKind::Merge:
-                    return early(a, b, Decision::Merge, 1.0, "MANUAL_MERGE", f);
+                case OverrideKind::Split: return {Early::Split};
+                case OverrideKind::Lock: return {Early::Lock};
+                case OverrideKind::Merge: return {Early::ManualMerge};
             }
         }
     }
-    for (const auto& ref : reference_identifiers_) {
+    for (std::size_t i = 0; i < reference_identifiers_.size(); ++i) {
+        const auto& ref = reference_identifiers_[i];
         const std::string* va = a.field(ref.field);
         const std::string* vb = b.field(ref.field);
-        if (va && vb && !va->empty() && *va == *vb) {
-            MatchDecision d = early(a, b, Decision::Merge, 1.0, "REF_ID:" + ref.name, f);
+        if (va && vb && !va->empty() && *va == *vb) return {Early::ReferenceId, i};
+    }
+    return {};
+}
+
+MatchDecision ReconciliationEngine::early_decision(const NormalizedEntity& a,
+                                                   const NormalizedEntity& b, EarlyOutcome e,
+                                                   double f) const {
+    switch (e.kind) {
+        case Early::Excluded: return early(a, b, Decision::NoMerge, 0.0, "EXCLUDED", f);
+        case Early::Split: return early(a, b, Decision::NoMerge, 0.0, "MANUAL_SPLIT", f);
+        case Early::Lock: return early(a, b, Decision::NoMerge, 0.0, "MANUAL_LOCK", f);
+        case Early::ManualMerge: return early(a, b, Decision::Merge, 1.0, "MANUAL_MERGE", f);
+        case Early::ReferenceId: {
+            MatchDecision d = early(a, b, Decision::Merge, 1.0,
+                                    "REF_ID:" + reference_identifiers_[e.reference].name, f);
             d.posterior_probability = 1.0;
             return d;
         }
+        case Early::None: break;
     }
-    return std::nullopt;
+    throw std::logic_error("early_decision without an early outcome");
 }
 
-void ReconciliationEngine::score_and_decide(MatchDecision& d, double f) const {
+ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outcomes,
+                                                        double f) const {
+    const std::size_t n = rules_.size();
     // Sums start from negative zero, as an empty floating-point sum is -0.0.
-    const auto& results = d.rule_results;
     double w = -0.0, s = -0.0;
-    for (const auto& r : results) {
-        w += r.weight;
-        s += r.score * r.weight;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double weight = rules_[r]->weight();
+        w += weight;
+        s += outcomes[r].score * weight;
     }
     const double weighted = w > 0.0 ? f * s / w : 0.0;
 
-    double score = weighted;
+    Score out;
+    out.value = weighted;
     bool fs_scored = false;
     switch (scoring_method_) {
         case plan::ScoringMethod::WeightedSum: break;
@@ -171,11 +210,8 @@ void ReconciliationEngine::score_and_decide(MatchDecision& d, double f) const {
                 break;
             }
             double sum = -0.0;
-            for (const auto& r : results) {
-                auto it = ml_ensemble_->coefficients.find(r.rule_name);
-                sum += (it == ml_ensemble_->coefficients.end() ? 0.0 : it->second) * r.score;
-            }
-            score = f * logistic(ml_ensemble_->bias + sum);
+            for (std::size_t r = 0; r < n; ++r) sum += ml_coefficients_[r] * outcomes[r].score;
+            out.value = f * logistic(ml_ensemble_->bias + sum);
             break;
         }
         case plan::ScoringMethod::Custom: {
@@ -185,18 +221,23 @@ void ReconciliationEngine::score_and_decide(MatchDecision& d, double f) const {
                     "weighted sum");
                 break;
             }
-            // A variable is a rule's score; with repeated names the later result counts.
-            auto lookup = [](const void* context, const std::string& name, double& value) {
-                const auto& rs = *static_cast<const std::vector<RuleResult>*>(context);
-                for (auto it = rs.rbegin(); it != rs.rend(); ++it) {
-                    if (it->rule_name == name) {
-                        value = it->score;
+            // A variable is a rule's score; with repeated names the later rule counts.
+            struct Context {
+                const ReconciliationEngine* engine;
+                const RuleOutcome* outcomes;
+            } context{this, outcomes};
+            auto lookup = [](const void* c, const std::string& name, double& value) {
+                const auto& ctx = *static_cast<const Context*>(c);
+                const auto& rules = ctx.engine->rules_;
+                for (std::size_t r = rules.size(); r-- > 0;) {
+                    if (rules[r]->name() == name) {
+                        value = ctx.outcomes[r].score;
                         return true;
                     }
                 }
                 return false;
             };
-            auto v = evaluate(*custom_expression_, lookup, &results);
+            auto v = evaluate(*custom_expression_, lookup, &context);
             if (!v.ok()) {
                 log_lazy(LogLevel::Error, kEngineLogTarget, [&] {
                     return "Custom scoring expression evaluation failed: " + v.error().display() +
@@ -206,7 +247,7 @@ void ReconciliationEngine::score_and_decide(MatchDecision& d, double f) const {
             }
             double x = v.value();
             x = x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
-            score = f * x;
+            out.value = f * x;
             break;
         }
         case plan::ScoringMethod::FellegiSunter: {
@@ -216,76 +257,122 @@ void ReconciliationEngine::score_and_decide(MatchDecision& d, double f) const {
                     "weighted sum");
                 break;
             }
-            score = -0.0;
-            for (const auto& field : fellegi_sunter_->fields) {
-                double fs = 0.0;
-                for (const auto& r : results) {
-                    if (r.rule_name == field.name) {
-                        fs = r.score;
-                        break;
-                    }
-                }
-                score += field.w_disagree + fs * (field.w_agree - field.w_disagree);
+            // The temporal factor does not apply to a Fellegi-Sunter score.
+            double total = -0.0;
+            const auto& fields = fellegi_sunter_->fields;
+            for (std::size_t k = 0; k < fields.size(); ++k) {
+                const std::size_t r = fs_rule_index_[k];
+                const double fs = r == kNoRule ? 0.0 : outcomes[r].score;
+                total += fields[k].w_disagree + fs * (fields[k].w_agree - fields[k].w_disagree);
             }
+            out.value = total;
             fs_scored = true;
             break;
         }
     }
 
-    if (log_probabilities_ && fellegi_sunter_) {
-        for (const auto& field : fellegi_sunter_->fields) {
-            for (auto& r : d.rule_results) {
-                if (r.rule_name != field.name) continue;
-                const double contribution =
-                    field.w_disagree + r.score * (field.w_agree - field.w_disagree);
-                r.explanation = field.name + ": score=" + document::two_decimals(r.score) +
-                                ", w=" + document::two_decimals(contribution) +
-                                " (agree=" + document::two_decimals(field.w_agree) +
-                                ", disagree=" + document::two_decimals(field.w_disagree) + ")";
-                break;
-            }
-        }
-    }
-
-    d.confidence = score;
+    // A NaN score fails every comparison and is never merged or reviewed.
     if (fs_scored) {
         const auto& fs = *fellegi_sunter_;
-        d.decision = score >= fs.match_threshold      ? Decision::Merge
-                     : score >= fs.possible_threshold ? Decision::Review
-                                                      : Decision::NoMerge;
-        d.posterior_probability = logistic(score);
+        out.decision = out.value >= fs.match_threshold      ? Decision::Merge
+                       : out.value >= fs.possible_threshold ? Decision::Review
+                                                            : Decision::NoMerge;
+        out.posterior = logistic(out.value);
     } else {
-        d.decision = score >= merge_threshold_    ? Decision::Merge
-                     : score >= review_threshold_ ? Decision::Review
-                                                  : Decision::NoMerge;
+        out.decision = out.value >= merge_threshold_    ? Decision::Merge
+                       : out.value >= review_threshold_ ? Decision::Review
+                                                        : Decision::NoMerge;
     }
+    return out;
+}
+
+MatchDecision ReconciliationEngine::build_decision(const NormalizedEntity& a,
+                                                   const NormalizedEntity& b,
+                                                   const RuleOutcome* outcomes, const Score& sc,
+                                                   double f) const {
+    MatchDecision d;
+    d.entity_a_id = a.id;
+    d.entity_b_id = b.id;
+    d.decision = sc.decision;
+    d.confidence = sc.value;
+    d.posterior_probability = sc.posterior;
+    d.temporal_adjustment = f;
+    d.rule_results.reserve(rules_.size());
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        d.rule_results.push_back(rules_[r]->result(outcomes[r]));
+        if (outcomes[r].matched) d.matched_on.push_back(rules_[r]->name());
+    }
+    if (log_probabilities_ && fellegi_sunter_) {
+        const auto& fields = fellegi_sunter_->fields;
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            const std::size_t r = fs_rule_index_[k];
+            if (r == kNoRule) continue;
+            const auto& field = fields[k];
+            RuleResult& result = d.rule_results[r];
+            const double contribution =
+                field.w_disagree + result.score * (field.w_agree - field.w_disagree);
+            result.explanation = field.name + ": score=" + document::two_decimals(result.score) +
+                                 ", w=" + document::two_decimals(contribution) +
+                                 " (agree=" + document::two_decimals(field.w_agree) +
+                                 ", disagree=" + document::two_decimals(field.w_disagree) + ")";
+        }
+    }
+    return d;
+}
+
+void ReconciliationEngine::prepare(const NormalizedEntity& entity, PreparedValue* out) const {
+    for (std::size_t r = 0; r < rules_.size(); ++r) rules_[r]->prepare(entity, out[r]);
+}
+
+std::optional<MatchDecision> ReconciliationEngine::evaluate_core(
+    const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
+    const PreparedValue* pb, const OverrideResolver& overrides, double f,
+    TelemetryCollector* telemetry, bool keep_no_merge) const {
+    const EarlyOutcome e = early_outcome(a, b, overrides);
+    if (e.kind != Early::None) {
+        MatchDecision d = early_decision(a, b, e, f);
+        if (telemetry) telemetry->record_decision(decision_label(d.decision));
+        if (d.decision == Decision::NoMerge && !keep_no_merge) return std::nullopt;
+        return d;
+    }
+
+    // Outcomes live on the stack for any realistic number of rules.
+    constexpr std::size_t kInline = 32;
+    const std::size_t n = rules_.size();
+    RuleOutcome inline_outcomes[kInline];
+    std::vector<RuleOutcome> heap_outcomes;
+    RuleOutcome* outcomes = inline_outcomes;
+    if (n > kInline) {
+        heap_outcomes.resize(n);
+        outcomes = heap_outcomes.data();
+    }
+    for (std::size_t r = 0; r < n; ++r) outcomes[r] = rules_[r]->compare(pa[r], pb[r]);
+
+    const Score sc = score(outcomes, f);
+    if (telemetry) {
+        telemetry->record_decision(decision_label(sc.decision));
+        for (std::size_t r = 0; r < n; ++r)
+            telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched);
+    }
+    if (sc.decision == Decision::NoMerge && !keep_no_merge) return std::nullopt;
+    return build_decision(a, b, outcomes, sc, f);
 }
 
 MatchDecision ReconciliationEngine::evaluate_pair(const NormalizedEntity& a,
                                                   const NormalizedEntity& b,
                                                   const OverrideResolver& overrides,
                                                   double f) const {
-    if (auto d = early_decision(a, b, overrides, f)) return std::move(*d);
-    MatchDecision d;
-    d.entity_a_id = a.id;
-    d.entity_b_id = b.id;
-    d.temporal_adjustment = f;
-    d.rule_results.reserve(rules_.size());
-    for (const auto& rule : rules_) {
-        d.rule_results.push_back(rule->evaluate(a, b));
-        if (d.rule_results.back().matched) d.matched_on.push_back(d.rule_results.back().rule_name);
-    }
-    score_and_decide(d, f);
-    return d;
+    std::vector<PreparedValue> pa(rules_.size()), pb(rules_.size());
+    prepare(a, pa.data());
+    prepare(b, pb.data());
+    return *evaluate_core(a, b, pa.data(), pb.data(), overrides, f, nullptr, true);
 }
 
-std::optional<MatchDecision> ReconciliationEngine::evaluate_pair_recorded(
-    const NormalizedEntity& a, const NormalizedEntity& b, const OverrideResolver& overrides,
-    double f, TelemetryCollector& telemetry) const {
-    MatchDecision d = evaluate_pair(a, b, overrides, f);
-    telemetry.record_pair(d.rule_results, decision_label(d.decision));
-    if (d.decision == Decision::NoMerge) return std::nullopt;
-    return d;
+std::optional<MatchDecision> ReconciliationEngine::evaluate_prepared(
+    const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
+    const PreparedValue* pb, const OverrideResolver& overrides, double f,
+    TelemetryCollector& telemetry) const {
+    return evaluate_core(a, b, pa, pb, overrides, f, &telemetry, false);
 }
 
 }  // namespace velatro::engine

@@ -27,11 +27,16 @@ public:
     [[nodiscard]] MatchDecision evaluate_pair(const NormalizedEntity& a, const NormalizedEntity& b,
                                               const OverrideResolver& overrides, double f) const;
 
-    // The run's form of evaluate_pair: records the pair's telemetry sample and returns
-    // the decision only when it is kept (merge or review).
-    [[nodiscard]] std::optional<MatchDecision> evaluate_pair_recorded(
-        const NormalizedEntity& a, const NormalizedEntity& b, const OverrideResolver& overrides,
-        double f, TelemetryCollector& telemetry) const;
+    // Every rule's per-record preparation: out has room for rules().size() values.
+    void prepare(const NormalizedEntity& entity, PreparedValue* out) const;
+
+    // The run's form of evaluate_pair, over prepared values: records the pair's
+    // telemetry sample and builds the decision (rule results, explanations) only when
+    // it is kept, that is merge or review. Identical to evaluate_pair otherwise.
+    [[nodiscard]] std::optional<MatchDecision> evaluate_prepared(
+        const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
+        const PreparedValue* pb, const OverrideResolver& overrides, double f,
+        TelemetryCollector& telemetry) const;
 
     [[nodiscard]] static bool matches_exclusion(const NormalizedEntity& entity,
                                                 const plan::CompiledExclusion& exclusion);
@@ -58,13 +63,36 @@ public:
 private:
     ReconciliationEngine() : temporal_(plan::TemporalStrategy::LatestOnly) {}
 
-    // Steps that decide a pair before any rule runs; nullopt when none applies.
-    [[nodiscard]] std::optional<MatchDecision> early_decision(const NormalizedEntity& a,
-                                                              const NormalizedEntity& b,
-                                                              const OverrideResolver& overrides,
-                                                              double f) const;
-    // Scores the rule results and decides.
-    void score_and_decide(MatchDecision& d, double f) const;
+    // What decides a pair before any rule runs.
+    enum class Early : std::uint8_t { None, Excluded, Split, Lock, ManualMerge, ReferenceId };
+    struct EarlyOutcome {
+        Early kind = Early::None;
+        std::size_t reference = 0;  // ReferenceId: which identifier
+    };
+    [[nodiscard]] EarlyOutcome early_outcome(const NormalizedEntity& a, const NormalizedEntity& b,
+                                             const OverrideResolver& overrides) const;
+    [[nodiscard]] MatchDecision early_decision(const NormalizedEntity& a,
+                                               const NormalizedEntity& b, EarlyOutcome early,
+                                               double f) const;
+
+    struct Score {
+        double value = 0.0;
+        Decision decision = Decision::NoMerge;
+        std::optional<double> posterior;
+    };
+    // Scores the rules' outcomes (one per rule, in order) and decides.
+    [[nodiscard]] Score score(const RuleOutcome* outcomes, double f) const;
+    // The full decision of a scored pair: rule results, matched rules, explanations.
+    [[nodiscard]] MatchDecision build_decision(const NormalizedEntity& a,
+                                               const NormalizedEntity& b,
+                                               const RuleOutcome* outcomes, const Score& score,
+                                               double f) const;
+    // Pair evaluation over prepared values; telemetry and keep_no_merge select the
+    // run's form or the plain one.
+    [[nodiscard]] std::optional<MatchDecision> evaluate_core(
+        const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
+        const PreparedValue* pb, const OverrideResolver& overrides, double f,
+        TelemetryCollector* telemetry, bool keep_no_merge) const;
 
     std::optional<std::uint64_t> neighborhood_window_;
     std::vector<std::string> sort_fields_;
@@ -82,6 +110,11 @@ private:
     bool log_probabilities_ = false;
     TemporalMatcher temporal_;
     plan::ScoringMethod scoring_method_ = plan::ScoringMethod::WeightedSum;
+
+    // Name lookups of the scoring methods, resolved once: the ML coefficient of each
+    // rule, and for each Fellegi-Sunter field the first rule of its name (npos: none).
+    std::vector<double> ml_coefficients_;
+    std::vector<std::size_t> fs_rule_index_;
 };
 
 }  // namespace velatro::engine

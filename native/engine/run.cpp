@@ -49,11 +49,12 @@ using ThreadTelemetry = tbb::enumerable_thread_specific<TelemetryCollector>;
 
 std::optional<MatchDecision> reconcile_pair(const ReconciliationEngine& engine,
                                             const NormalizedEntity& a, const NormalizedEntity& b,
+                                            const PreparedValue* pa, const PreparedValue* pb,
                                             const OverrideResolver& overrides,
                                             TelemetryCollector& telemetry) {
     TemporalResult t = engine.temporal_matcher().evaluate(a, b);
     if (t.outcome == TemporalOutcome::Invalid && t.factor == 0.0) return std::nullopt;
-    return engine.evaluate_pair_recorded(a, b, overrides, t.factor, telemetry);
+    return engine.evaluate_prepared(a, b, pa, pb, overrides, t.factor, telemetry);
 }
 
 std::size_t count_exact_scores(const MatchDecision& d) {
@@ -120,6 +121,33 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
         i = j;
     }
 
+    // Every record that meets another is prepared once for every rule (normalised
+    // values, decoded characters, phonetic codes...), so the pair loop only compares.
+    const std::size_t n_rules = engine.rules().size();
+    constexpr std::uint32_t kUnprepared = UINT32_MAX;
+    std::vector<std::uint32_t> slot(n, kUnprepared);
+    std::vector<std::uint32_t> prepared_entities;
+    for (const Block& block : blocks) {
+        if (block.end - block.begin < 2) continue;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            std::uint32_t e = entries[i].entity;
+            if (slot[e] == kUnprepared) {
+                slot[e] = static_cast<std::uint32_t>(prepared_entities.size());
+                prepared_entities.push_back(e);
+            }
+        }
+    }
+    std::vector<PreparedValue> prepared(prepared_entities.size() * n_rules);
+    arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, prepared_entities.size(), 64),
+                          [&](const auto& range) {
+                              for (std::size_t k = range.begin(); k < range.end(); ++k)
+                                  engine.prepare(entities[prepared_entities[k]],
+                                                 prepared.data() + k * n_rules);
+                          });
+    });
+    auto prepared_of = [&](std::uint32_t e) { return prepared.data() + slot[e] * n_rules; };
+
     // Pairs inside each block, in parallel. Large blocks are split by their first
     // position as well, so one oversized block does not serialise the run.
     ThreadTelemetry thread_telemetry;
@@ -134,10 +162,13 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
                                          std::vector<MatchDecision>& out) {
                     TelemetryCollector& telemetry = thread_telemetry.local();
                     for (std::size_t i = row_begin; i < row_end; ++i) {
-                        const NormalizedEntity& a = entities[entries[block.begin + i].entity];
+                        const std::uint32_t ia = entries[block.begin + i].entity;
+                        const NormalizedEntity& a = entities[ia];
+                        const PreparedValue* pa = prepared_of(ia);
                         for (std::size_t j = i + 1; j < size; ++j) {
-                            const NormalizedEntity& other = entities[entries[block.begin + j].entity];
-                            auto d = reconcile_pair(engine, a, other, overrides, telemetry);
+                            const std::uint32_t ib = entries[block.begin + j].entity;
+                            auto d = reconcile_pair(engine, a, entities[ib], pa, prepared_of(ib),
+                                                    overrides, telemetry);
                             if (d) {
                                 d->blocking_key = std::string(entries[block.begin].key);
                                 out.push_back(std::move(*d));
@@ -175,6 +206,7 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
     TelemetryCollector telemetry;
     for (auto& local : thread_telemetry) telemetry.merge(std::move(local));
     telemetry.set_blocking_groups(blocks.size());
+    std::vector<PreparedValue>().swap(prepared);
 
     // Sorted-neighbourhood pass: compares each record with the next window-1 records
     // in the order of the sort key. Runs on the calling thread.
@@ -194,12 +226,15 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t x, std::size_t y) { return sort_keys[x] < sort_keys[y]; });
         const std::uint64_t w = *window;
+        std::vector<PreparedValue> pa(n_rules), pb(n_rules);
         for (std::size_t p = 0; p < n; ++p) {
             for (std::size_t q = p + 1; q < n && q - p < w; ++q) {
                 const NormalizedEntity& a = entities[order[p]];
                 const NormalizedEntity& b = entities[order[q]];
                 if (!seen.insert(pair_key(a.id, b.id)).second) continue;
-                auto d = reconcile_pair(engine, a, b, overrides, telemetry);
+                engine.prepare(a, pa.data());
+                engine.prepare(b, pb.data());
+                auto d = reconcile_pair(engine, a, b, pa.data(), pb.data(), overrides, telemetry);
                 if (d) {
                     d->blocking_key = std::string(kSortedNeighborhoodKey);
                     decisions.push_back(std::move(*d));

@@ -109,6 +109,12 @@ TelemetryCollector::RuleStats& TelemetryCollector::stats_for(std::string_view na
 }
 
 void TelemetryCollector::record_pair(std::span<const RuleResult> results, std::string_view label) {
+    record_decision(label);
+    for (std::size_t i = 0; i < results.size(); ++i)
+        record_rule(results[i].rule_name, i, results[i].score, results[i].matched);
+}
+
+void TelemetryCollector::record_decision(std::string_view label) {
     ++pairs_evaluated_;
     auto decision = std::find_if(decisions_.begin(), decisions_.end(),
                                  [&](const auto& entry) { return entry.first == label; });
@@ -116,13 +122,6 @@ void TelemetryCollector::record_pair(std::span<const RuleResult> results, std::s
         decisions_.emplace_back(std::string(label), 1);
     else
         ++decision->second;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const RuleResult& result = results[i];
-        RuleStats& stats = stats_for(result.rule_name, i);
-        ++stats.evaluations;
-        stats.scores.add(result.score);
-        if (result.matched) ++stats.matches;
-    }
 }
 
 void TelemetryCollector::merge(const TelemetryCollector& other) {

@@ -87,6 +87,17 @@ class TelemetryCollector {
         record_pair(results, decision_label(decision));
     }
 
+    // The same effect as record_pair, in two steps for callers that hold no RuleResult
+    // objects: the pair's decision, then each rule's outcome with its position in the
+    // pair's results.
+    void record_decision(std::string_view label);
+    void record_rule(std::string_view name, std::size_t position, double score, bool matched) {
+        RuleStats& stats = stats_for(name, position);
+        ++stats.evaluations;
+        stats.scores.add(score);
+        if (matched) ++stats.matches;
+    }
+
     void merge(const TelemetryCollector& other);
 
     [[nodiscard]] std::uint64_t pairs_evaluated() const noexcept { return pairs_evaluated_; }

@@ -111,8 +111,10 @@ def test_repeated_calls_are_identical():
 
 
 def test_lock_is_released_during_the_run():
+    # One block of 3000 records: 4.5 million pairs, nearly all rejected.
     records = [
-        entity(i, {"email": "same@x.com", "name": f"Name {i}", "postcode": "P"}) for i in range(1500)
+        entity(i, {"email": f"p{i}@x.com", "name": f"N{i * 7919 % 100003} Q{i}", "postcode": "P"})
+        for i in range(3000)
     ]
     payload = json.dumps(records)
     ticks = 0
