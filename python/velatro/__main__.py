@@ -35,9 +35,8 @@ def _reconcile(spec_text: str, entities_text: str, out_path: str | None) -> None
     reviews = sum(1 for d in result["decisions"] if d.get("decision") == "review")
     records = sum(len(c) for c in result["clusters"])
     print(f"records:     {records}")
-    for key in ("blocks_created", "pairs_evaluated", "total_comparisons"):
-        if key in telemetry:
-            print(f"{key + ':':<13}{telemetry[key]}")
+    print(f"blocks:      {telemetry['blocking_groups']}")
+    print(f"pairs:       {telemetry['pairs_evaluated']}")
     print(f"merges:      {merges}")
     print(f"reviews:     {reviews}")
     print(f"clusters:    {len(result['clusters'])}")
