@@ -19,22 +19,23 @@
 #include "engine/match/match_rule.hpp"
 #include "engine/match/rule_kinds.hpp"
 
-// Counts heap allocations, to hold the pair comparison to none. GCC takes the replaced
-// operators for its built-in ones and flags the malloc/free pairing, wrongly.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// Counts heap allocations, to hold the pair comparison to none. Address-sanitizer
+// builds keep their own allocator, and the count is not taken there.
 static thread_local std::size_t g_allocations = 0;
+#ifndef __SANITIZE_ADDRESS__
+#define VELATRO_COUNT_ALLOCATIONS 1
+// GCC takes the replaced operators for its built-in ones and flags the malloc/free
+// pairing, wrongly.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t size) {
     ++g_allocations;
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace velatro::engine {
 namespace {
@@ -350,6 +351,9 @@ TEST(PreparedValues, SameResultsAsFreshEvaluation) {
 
 // Values up to 64 characters, Latin or not, are compared without touching the heap.
 TEST(PreparedValues, ComparisonDoesNotAllocate) {
+#ifndef VELATRO_COUNT_ALLOCATIONS
+    GTEST_SKIP() << "allocation count needs the replaced operator new";
+#endif
     using plan::SimilarityAlgorithm;
     const char* const values[] = {"Martha Jones",
                                   "Marhta  Jones",
