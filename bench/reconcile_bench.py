@@ -15,7 +15,8 @@ generates records with `bench/generate.py` (cached in --data-dir), runs
 - blocks and pairs evaluated (from the result's telemetry), and pairs per
   second of the run phase;
 - peak RSS of the subprocess (VmHWM), which includes the entity text held as a
-  Python str (its size is printed too);
+  Python str (its size is printed too), and the growth of RSS from before the
+  call to after it, which is roughly what the returned result keeps alive;
 - the speed-up of the run phase with 2 worker threads over 1;
 - pairwise precision, recall and F1 of the clusters against the generator's
   ground truth (a pair is two records in one cluster; it is true when the
@@ -91,17 +92,25 @@ def without_blocking(spec_text: str) -> str:
     return "".join(out)
 
 
-def peak_rss_kib() -> int:
-    """Peak resident set size of this process in KiB."""
+def rss_kib(field: str = "VmHWM") -> int:
+    """Peak (VmHWM) or current (VmRSS) resident set size of this process in KiB."""
     try:
         with open("/proc/self/status", encoding="ascii") as status:
             for line in status:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1])
     except OSError:
         pass
     import resource
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def release_free_heap() -> None:
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
 
 
 def pairwise_quality(clusters, truth: dict) -> dict:
@@ -179,6 +188,8 @@ def child(args) -> int:
     # watcher between its own statements, so that the watcher's notes fall only
     # where the call itself lets go of the lock.
     interval = sys.getswitchinterval()
+    release_free_heap()
+    figures["rss_before_kib"] = rss_kib("VmRSS")
     with LockWatcher() as watcher:
         time.sleep(0.005)  # let the watcher start before the call
         sys.setswitchinterval(60.0)
@@ -188,7 +199,11 @@ def child(args) -> int:
             ended = time.perf_counter()
         finally:
             sys.setswitchinterval(interval)
-    figures["rss_kib"] = peak_rss_kib()
+    figures["rss_kib"] = rss_kib()
+    # What the result itself keeps alive, as opposed to the call's transient peak:
+    # hand the heap the call freed back to the system first, or it would count.
+    release_free_heap()
+    figures["result_kib"] = rss_kib("VmRSS") - figures["rss_before_kib"]
     figures["total_s"] = ended - started
     ticks = watcher.inside(started, ended)
     if ticks:
@@ -263,7 +278,7 @@ def seconds(value) -> str:
 
 def report(rows: list) -> str:
     header = ("size", "input MB", "total s", "read s", "run s", "post s", "blocks", "pairs",
-              "pairs/s", "peak RSS MB", "2t/1t", "precision", "recall", "F1")
+              "pairs/s", "peak RSS MB", "result MB", "2t/1t", "precision", "recall", "F1")
     lines = [header]
     for label, f, speedup in rows:
         rate = f["pairs"] / f["run_s"] if f.get("run_s") else None
@@ -271,6 +286,7 @@ def report(rows: list) -> str:
             label, f"{f['input_mb']:.1f}", seconds(f["total_s"]), seconds(f.get("read_s")),
             seconds(f["run_s"]), seconds(f.get("post_s")), str(f["blocks"]), str(f["pairs"]),
             "-" if rate is None else f"{rate:,.0f}", f"{f['rss_kib'] / 1024:.0f}",
+            f"{f['result_kib'] / 1024:.0f}",
             "n/a" if speedup is None else f"{speedup:.2f}x", f"{f['precision']:.4f}",
             f"{f['recall']:.4f}", f"{f['f1']:.4f}"))
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
