@@ -259,16 +259,27 @@ def ensure_data(records: int, seed: int, data_dir: Path) -> tuple[Path, Path]:
 
 
 def measure(args, entities: Path, truth: Path, threads: int, quality: bool) -> dict:
+    """Figures of one call in a fresh subprocess; {"failed": reason} when it fails."""
     env = dict(os.environ, **{THREADS_VARIABLE: str(threads)})
     command = [sys.executable, str(Path(__file__).resolve()), "--child",
                "--module", args.module, "--spec", str(args.spec),
                "--entities", str(entities), "--truth", str(truth)]
     if quality:
         command.append("--quality")
-    done = subprocess.run(command, env=env, capture_output=True, text=True)
+    limit = int(args.memory_limit_gb * 2**30)
+
+    def cap_memory():
+        # An address-space cap turns a run too big for this machine into a
+        # failed row instead of a machine-wide out-of-memory kill.
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    done = subprocess.run(command, env=env, capture_output=True, text=True,
+                          preexec_fn=cap_memory if limit > 0 else None)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
-        raise SystemExit(f"benchmark run failed with exit status {done.returncode}")
+        lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
+        return {"failed": lines[-1]}
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
@@ -280,7 +291,11 @@ def report(rows: list) -> str:
     header = ("size", "input MB", "total s", "read s", "run s", "post s", "blocks", "pairs",
               "pairs/s", "peak RSS MB", "result MB", "2t/1t", "precision", "recall", "F1")
     lines = [header]
+    failures = []
     for label, f, speedup in rows:
+        if "failed" in f:
+            failures.append(f"{label}: failed: {f['failed']}")
+            continue
         rate = f["pairs"] / f["run_s"] if f.get("run_s") else None
         lines.append((
             label, f"{f['input_mb']:.1f}", seconds(f["total_s"]), seconds(f.get("read_s")),
@@ -290,8 +305,8 @@ def report(rows: list) -> str:
             "n/a" if speedup is None else f"{speedup:.2f}x", f"{f['precision']:.4f}",
             f"{f['recall']:.4f}", f"{f['f1']:.4f}"))
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-    return "\n".join("  ".join(cell.rjust(w) for cell, w in zip(line, widths))
-                     for line in lines)
+    return "\n".join(["  ".join(cell.rjust(w) for cell, w in zip(line, widths))
+                      for line in lines] + failures)
 
 
 def main(argv=None) -> int:
@@ -306,6 +321,8 @@ def main(argv=None) -> int:
                         help="worker threads of the main measurement")
     parser.add_argument("--no-speedup", action="store_true",
                         help="skip the 1-thread run")
+    parser.add_argument("--memory-limit-gb", type=float, default=16.0,
+                        help="address-space cap of each measured run (0: none)")
     parser.add_argument("--module", default="velatro._native",
                         help="module that provides reconcile_local")
     parser.add_argument("--json", action="store_true", help="print the raw figures as JSON too")
@@ -333,10 +350,10 @@ def main(argv=None) -> int:
         print(f"running {label} ...", file=sys.stderr, flush=True)
         figures = measure(args, entities, truth, args.threads, quality=True)
         speedup = None
-        if speedup_possible:
+        if speedup_possible and "failed" not in figures:
             single = measure(args, entities, truth, 1, quality=False)
-            figures["run_1_thread_s"] = single["run_s"]
-            if figures["run_s"] > 0:
+            figures["run_1_thread_s"] = single.get("run_s")
+            if figures["run_s"] > 0 and "run_s" in single:
                 speedup = single["run_s"] / figures["run_s"]
         rows.append((label, figures, speedup))
         raw[label] = figures
