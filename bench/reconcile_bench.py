@@ -193,13 +193,24 @@ def child(args) -> int:
     with LockWatcher() as watcher:
         time.sleep(0.005)  # let the watcher start before the call
         sys.setswitchinterval(60.0)
+        failure = None
+        started = time.perf_counter()
         try:
-            started = time.perf_counter()
             result = reconcile_local(spec_text, entities_text)
-            ended = time.perf_counter()
-        finally:
-            sys.setswitchinterval(interval)
+        except (Exception, MemoryError) as error:  # the row reports how far it got
+            failure = f"{type(error).__name__}: {error}".rstrip(": ")
+        ended = time.perf_counter()
+        sys.setswitchinterval(interval)
     figures["rss_kib"] = rss_kib()
+    if failure is not None:
+        ticks = watcher.inside(started, ended)
+        figures["failed"] = failure
+        figures["failed_after_s"] = ended - started
+        if ticks:
+            figures["read_s"] = ticks[0] - started
+            figures["run_s"] = ticks[-1] - ticks[0]
+        print(json.dumps(figures))
+        return 0
     # What the result itself keeps alive, as opposed to the call's transient peak:
     # hand the heap the call freed back to the system first, or it would count.
     release_free_heap()
@@ -294,7 +305,12 @@ def report(rows: list) -> str:
     failures = []
     for label, f, speedup in rows:
         if "failed" in f:
-            failures.append(f"{label}: failed: {f['failed']}")
+            where = "".join(f", {name} {f[key]:.1f} s" for name, key in (
+                ("read", "read_s"), ("run", "run_s"), ("total", "failed_after_s"))
+                if key in f)
+            if "rss_kib" in f:
+                where += f", peak RSS {f['rss_kib'] / 1024:.0f} MB"
+            failures.append(f"{label}: failed: {f['failed']}{where}")
             continue
         rate = f["pairs"] / f["run_s"] if f.get("run_s") else None
         lines.append((
