@@ -44,6 +44,17 @@ def test_without_blocking_drops_only_the_blocking_section(bench, native, custome
     assert after == before
 
 
+def test_with_block_keys_puts_the_extra_keys_first(bench, native, customer_yaml):
+    if not hasattr(native, "parse"):
+        pytest.skip("parse is not registered")
+    before = native.parse(customer_yaml)
+    after = native.parse(bench.with_block_keys(customer_yaml, ["first_name, last_name", "city"]))
+    assert after["blocking"]["keys"] == [["first_name", "last_name"], ["city"],
+                                         *before["blocking"]["keys"]]
+    after["blocking"]["keys"] = before["blocking"]["keys"]
+    assert after == before
+
+
 @pytest.mark.parametrize("text, records", [("10k", 10000), ("1m", 1000000), ("300", 300)])
 def test_sizes_read_with_their_suffix(bench, text, records):
     assert bench.parse_size(text) == records
