@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace velatro::document {
 
@@ -37,10 +36,11 @@ Digits shortest_digits(double value) {
 std::string fixed(double value, int decimals) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // glibc prints the exact binary value rounded half to even.
+    // to_chars with a precision rounds the exact binary value, half to even, like
+    // printf, without printf's cost.
     char buf[400];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-    return buf;
+    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    return std::string(buf, res.ptr);
 }
 
 }  // namespace

@@ -244,45 +244,55 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
     }
 
     // Total order: confidence descending (NaN ties with everything), the plan's
-    // tie-breakers, then the id pair.
-    const auto& tie_breakers = engine.tie_breakers();
-    auto earliest = [&](const MatchDecision& d) -> std::optional<UtcDateTime> {
+    // tie-breakers, then the id pair. Each decision's sort facts are computed once.
+    struct SortFacts {
+        double confidence;
+        std::size_t exact_scores;
+        std::optional<UtcDateTime> earliest;  // absent: a record could not be found
+        PairKey pair;
+    };
+    std::vector<SortFacts> facts(decisions.size());
+    for (std::size_t k = 0; k < decisions.size(); ++k) {
+        const MatchDecision& d = decisions[k];
+        SortFacts& f = facts[k];
+        f.confidence = d.confidence;
+        f.exact_scores = count_exact_scores(d);
         auto ia = by_id.find(d.entity_a_id);
         auto ib = by_id.find(d.entity_b_id);
-        if (ia == by_id.end() || ib == by_id.end()) return std::nullopt;
-        return std::min(entities[ia->second].last_updated, entities[ib->second].last_updated);
-    };
-    std::stable_sort(decisions.begin(), decisions.end(), [&](const MatchDecision& x,
-                                                             const MatchDecision& y) {
+        if (ia != by_id.end() && ib != by_id.end())
+            f.earliest = std::min(entities[ia->second].last_updated,
+                                  entities[ib->second].last_updated);
+        f.pair = pair_key(d.entity_a_id, d.entity_b_id);
+    }
+    const auto& tie_breakers = engine.tie_breakers();
+    std::vector<std::size_t> order(decisions.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+        const SortFacts& x = facts[i];
+        const SortFacts& y = facts[j];
         if (x.confidence > y.confidence) return true;
         if (x.confidence < y.confidence) return false;
         for (plan::TieBreaker tb : tie_breakers) {
             switch (tb) {
-                case plan::TieBreaker::ExactMatchPriority: {
-                    std::size_t cx = count_exact_scores(x), cy = count_exact_scores(y);
-                    if (cx != cy) return cx > cy;
+                case plan::TieBreaker::ExactMatchPriority:
+                    if (x.exact_scores != y.exact_scores) return x.exact_scores > y.exact_scores;
                     break;
-                }
-                case plan::TieBreaker::LowestEntityId: {
-                    const Uuid& mx = std::min(x.entity_a_id, x.entity_b_id);
-                    const Uuid& my = std::min(y.entity_a_id, y.entity_b_id);
-                    if (mx != my) return mx < my;
+                case plan::TieBreaker::LowestEntityId:
+                    if (x.pair.lo != y.pair.lo) return x.pair.lo < y.pair.lo;
                     break;
-                }
-                case plan::TieBreaker::EarliestTimestamp: {
-                    auto tx = earliest(x), ty = earliest(y);
-                    if (tx != ty) return tx < ty;  // a missing time sorts first
+                case plan::TieBreaker::EarliestTimestamp:
+                    if (x.earliest != y.earliest) return x.earliest < y.earliest;
                     break;
-                }
             }
         }
-        PairKey px = pair_key(x.entity_a_id, x.entity_b_id);
-        PairKey py = pair_key(y.entity_a_id, y.entity_b_id);
-        if (px.lo != py.lo) return px.lo < py.lo;
-        return px.hi < py.hi;
+        if (x.pair.lo != y.pair.lo) return x.pair.lo < y.pair.lo;
+        return x.pair.hi < y.pair.hi;
     });
+    std::vector<MatchDecision> sorted;
+    sorted.reserve(decisions.size());
+    for (std::size_t k : order) sorted.push_back(std::move(decisions[k]));
 
-    return RunResult{std::move(decisions), std::move(telemetry).into_telemetry()};
+    return RunResult{std::move(sorted), std::move(telemetry).into_telemetry()};
 }
 
 namespace {

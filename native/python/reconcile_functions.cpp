@@ -8,12 +8,13 @@
 #include "engine/survivorship.hpp"
 #include "python/convert.hpp"
 #include "python/functions.hpp"
+#include "python/result_writer.hpp"
 #include "spec/reader.hpp"
 
 namespace velatro::python {
 namespace {
 
-document::Value reconcile(std::string_view yaml, std::string_view entities_json) {
+PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
     spec::IdentitySpec spec;
     try {
         spec = spec::read_identity_spec(yaml);
@@ -51,29 +52,33 @@ document::Value reconcile(std::string_view yaml, std::string_view entities_json)
 
     engine::Clustering clustering = engine::cluster_decisions(entities, run.decisions);
 
-    document::Array clusters;
-    document::Array golden;
-    clusters.reserve(clustering.clusters.size());
-    golden.reserve(clustering.clusters.size());
+    // Keys in ascending order: clusters, decisions, golden_records, telemetry.
+    ResultWriter writer;
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    auto put = [&](const char* key, PyObject* value) {
+        if (!value) return false;
+        int rc = PyDict_SetItemString(result.get(), key, value);
+        Py_DECREF(value);
+        return rc == 0;
+    };
+    if (!put("clusters", writer.clusters(clustering.clusters))) return nullptr;
+    if (!put("decisions", writer.decisions(run.decisions))) return nullptr;
+    std::vector<engine::MatchDecision>().swap(run.decisions);
+
+    Ref golden(PyList_New(static_cast<Py_ssize_t>(clustering.clusters.size())));
+    if (!golden) return nullptr;
     for (std::size_t k = 0; k < clustering.clusters.size(); ++k) {
-        document::Array ids;
-        for (const auto& id : clustering.clusters[k]) ids.emplace_back(id.to_string());
-        clusters.emplace_back(std::move(ids));
         // Built from the very records clustering placed in the cluster, so two records
         // sharing an id each keep their own data.
-        golden.push_back(engine::golden_record_to_value(
-            engine::golden_record(entities, clustering.members[k], plan.survivorship)));
+        PyObject* record = writer.golden_record(
+            engine::golden_record(entities, clustering.members[k], plan.survivorship));
+        if (!record) return nullptr;
+        PyList_SET_ITEM(golden.get(), static_cast<Py_ssize_t>(k), record);
     }
-    document::Array decisions;
-    decisions.reserve(run.decisions.size());
-    for (const auto& d : run.decisions) decisions.push_back(engine::to_value(d));
-
-    document::Object result;
-    result.emplace("clusters", std::move(clusters));
-    result.emplace("decisions", std::move(decisions));
-    result.emplace("golden_records", std::move(golden));
-    result.emplace("telemetry", engine::to_value(run.telemetry));
-    return document::Value(std::move(result));
+    if (!put("golden_records", golden.release())) return nullptr;
+    if (!put("telemetry", json_value_to_py(engine::to_value(run.telemetry)))) return nullptr;
+    return result.release();
 }
 
 }  // namespace
@@ -82,7 +87,7 @@ PyObject* fn_reconcile_local(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 3> kNames{"yaml_str", "entities_json", nullptr};
     std::array<std::string_view, 2> in;
     if (!bind_str_args<2>(args, kwargs, "OO:reconcile_local", kNames, in)) return nullptr;
-    return guarded([&] { return json_value_to_py(reconcile(in[0], in[1])); });
+    return guarded([&] { return reconcile(in[0], in[1]); });
 }
 
 }  // namespace velatro::python

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <random>
 #include <limits>
 
 #include "document/digest.hpp"
@@ -57,6 +59,17 @@ TEST(TwoDecimals, RoundsTheExactBinaryValueHalfToEven) {
     EXPECT_EQ(vd::two_decimals(0.615), "0.61");  // 0.61499999...
     EXPECT_EQ(vd::two_decimals(1.0), "1.00");
     EXPECT_EQ(vd::four_decimals(0.1), "0.1000");
+}
+
+TEST(TwoDecimals, AgreesWithPrintfOnRandomValues) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(-2.0, 2.0);
+    for (int i = 0; i < 20000; ++i) {
+        double v = i % 2 ? unit(rng) : static_cast<double>(rng() % 100000) / 800.0;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.2f", v);
+        ASSERT_EQ(vd::two_decimals(v), buf) << v;
+    }
 }
 
 TEST(CompactJson, ObjectsSortArraysKeepOrderNoWhitespace) {

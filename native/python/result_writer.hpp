@@ -1,0 +1,45 @@
+#pragma once
+// Direct conversion of a reconciliation result into Python objects. It produces
+// exactly what converting the records' document trees would (sorted keys, absent
+// posterior left out, non-finite floats as None) without building the trees first:
+// a large run returns millions of objects, and the repeated keys, rule names and
+// decision names are shared instead of created per record.
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/entity.hpp"
+#include "engine/survivorship.hpp"
+#include "python/binding.hpp"
+
+namespace velatro::python {
+
+class ResultWriter {
+public:
+    ResultWriter();
+    ~ResultWriter();
+    ResultWriter(const ResultWriter&) = delete;
+    ResultWriter& operator=(const ResultWriter&) = delete;
+
+    // New references, or nullptr with a Python error set.
+    PyObject* decisions(const std::vector<engine::MatchDecision>& decisions);
+    PyObject* clusters(const std::vector<engine::Cluster>& clusters);
+    PyObject* golden_record(const engine::GoldenRecord& record);
+
+private:
+    PyObject* decision(const engine::MatchDecision& d);
+    PyObject* rule_result(const engine::RuleResult& r);
+    PyObject* shared(const std::string& text);  // borrowed
+    PyObject* uuid(const engine::Uuid& id);
+    static PyObject* number(double v);
+
+    enum Key {
+        kBlockingKey, kConfidence, kDecision, kEntityA, kEntityB, kMatchedOn, kPosterior,
+        kRuleResults, kTemporal, kExplanation, kMatched, kRuleName, kScore, kWeight, kKeyCount
+    };
+    PyObject* keys_[kKeyCount] = {};
+    std::unordered_map<std::string, PyObject*> shared_;  // owned references
+};
+
+}  // namespace velatro::python
