@@ -447,11 +447,19 @@ def _email_local(rng: random.Random, first: str, last: str, dob_year: int) -> st
 
 def _free_email(rng: random.Random, first: str, last: str, year: int, domain: str,
                 taken: set) -> tuple:
-    """An address nobody else has: a mailbox belongs to one person."""
+    """An address nobody else has: a mailbox belongs to one person. Gmail
+    ignores dots and serves both of its domains, so john.smith@gmail.com and
+    johnsmith@googlemail.com are one mailbox and go to one person only."""
     local = _email_local(rng, first, last, year)
-    while (local, domain) in taken:
+    while _mailbox(local, domain) in taken:
         local += str(_below(rng, 10))
-    taken.add((local, domain))
+    taken.add(_mailbox(local, domain))
+    return (local, domain)
+
+
+def _mailbox(local: str, domain: str) -> tuple:
+    if domain in GMAIL:
+        return (local.replace(".", ""), GMAIL[0])
     return (local, domain)
 
 
