@@ -207,8 +207,8 @@ def child(args) -> int:
     reconcile_local = module.reconcile_local
     spec_text = with_block_keys(Path(args.spec).read_text(encoding="utf-8"), args.add_block_key)
     entities_text = Path(args.entities).read_text(encoding="utf-8")
-    # The str object can be twice the file: one non-ASCII character makes
-    # CPython store two bytes per character.
+    # The str object need not match the file: CPython stores one, two or four
+    # bytes per character, by the widest character in the text.
     figures = {"input_mb": len(entities_text.encode("utf-8")) / 1e6,
                "input_str_mb": sys.getsizeof(entities_text) / 1e6}
 
