@@ -357,7 +357,7 @@ def typo(rng: random.Random, text: str) -> str:
     n = len(text)
     if n < 3:
         return text
-    # Rarely on the first character: people notice those.
+    # Never on the first character: people notice those.
     i = _between(rng, 1, n)
     op = rng.random()
     if op < 0.35:
