@@ -16,18 +16,6 @@ namespace {
 constexpr std::uint64_t kDefaultLshBands = 20;
 constexpr std::uint64_t kDefaultLshRows = 5;
 
-MatchDecision early(const NormalizedEntity& a, const NormalizedEntity& b, Decision decision,
-                    double confidence, std::string marker, double f) {
-    MatchDecision d;
-    d.entity_a_id = a.id;
-    d.entity_b_id = b.id;
-    d.decision = decision;
-    d.confidence = confidence;
-    d.matched_on.push_back(std::move(marker));
-    d.temporal_adjustment = f;
-    return d;
-}
-
 double logistic(double x) { return std::min(1.0 / (1.0 + std::exp(-x)), 1.0); }
 
 constexpr std::size_t kNoRule = static_cast<std::size_t>(-1);
@@ -161,32 +149,14 @@ ReconciliationEngine::EarlyOutcome ReconciliationEngine::early_outcome(
         const auto& ref = reference_identifiers_[i];
         const std::string* va = a.field(ref.field);
         const std::string* vb = b.field(ref.field);
-        if (va && vb && !va->empty() && *va == *vb) return {Early::ReferenceId, i};
+        if (va && vb && !va->empty() && *va == *vb)
+            return {Early::ReferenceId, static_cast<std::uint32_t>(i)};
     }
     return {};
 }
 
-MatchDecision ReconciliationEngine::early_decision(const NormalizedEntity& a,
-                                                   const NormalizedEntity& b, EarlyOutcome e,
-                                                   double f) const {
-    switch (e.kind) {
-        case Early::Excluded: return early(a, b, Decision::NoMerge, 0.0, "EXCLUDED", f);
-        case Early::Split: return early(a, b, Decision::NoMerge, 0.0, "MANUAL_SPLIT", f);
-        case Early::Lock: return early(a, b, Decision::NoMerge, 0.0, "MANUAL_LOCK", f);
-        case Early::ManualMerge: return early(a, b, Decision::Merge, 1.0, "MANUAL_MERGE", f);
-        case Early::ReferenceId: {
-            MatchDecision d = early(a, b, Decision::Merge, 1.0,
-                                    "REF_ID:" + reference_identifiers_[e.reference].name, f);
-            d.posterior_probability = 1.0;
-            return d;
-        }
-        case Early::None: break;
-    }
-    throw std::logic_error("early_decision without an early outcome");
-}
-
-ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outcomes,
-                                                        double f) const {
+ReconciliationEngine::Verdict ReconciliationEngine::score(const RuleOutcome* outcomes,
+                                                          double f) const {
     const std::size_t n = rules_.size();
     // Sums start from negative zero, as an empty floating-point sum is -0.0.
     double w = -0.0, s = -0.0;
@@ -197,8 +167,8 @@ ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outco
     }
     const double weighted = w > 0.0 ? f * s / w : 0.0;
 
-    Score out;
-    out.value = weighted;
+    Verdict out;
+    out.confidence = weighted;
     bool fs_scored = false;
     switch (scoring_method_) {
         case plan::ScoringMethod::WeightedSum: break;
@@ -211,7 +181,7 @@ ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outco
             }
             double sum = -0.0;
             for (std::size_t r = 0; r < n; ++r) sum += ml_coefficients_[r] * outcomes[r].score;
-            out.value = f * logistic(ml_ensemble_->bias + sum);
+            out.confidence = f * logistic(ml_ensemble_->bias + sum);
             break;
         }
         case plan::ScoringMethod::Custom: {
@@ -247,7 +217,7 @@ ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outco
             }
             double x = v.value();
             x = x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
-            out.value = f * x;
+            out.confidence = f * x;
             break;
         }
         case plan::ScoringMethod::FellegiSunter: {
@@ -265,7 +235,7 @@ ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outco
                 const double fs = r == kNoRule ? 0.0 : outcomes[r].score;
                 total += fields[k].w_disagree + fs * (fields[k].w_agree - fields[k].w_disagree);
             }
-            out.value = total;
+            out.confidence = total;
             fs_scored = true;
             break;
         }
@@ -274,29 +244,72 @@ ReconciliationEngine::Score ReconciliationEngine::score(const RuleOutcome* outco
     // A NaN score fails every comparison and is never merged or reviewed.
     if (fs_scored) {
         const auto& fs = *fellegi_sunter_;
-        out.decision = out.value >= fs.match_threshold      ? Decision::Merge
-                       : out.value >= fs.possible_threshold ? Decision::Review
+        out.decision = out.confidence >= fs.match_threshold      ? Decision::Merge
+                       : out.confidence >= fs.possible_threshold ? Decision::Review
                                                             : Decision::NoMerge;
-        out.posterior = logistic(out.value);
+        out.posterior = logistic(out.confidence);
     } else {
-        out.decision = out.value >= merge_threshold_    ? Decision::Merge
-                       : out.value >= review_threshold_ ? Decision::Review
+        out.decision = out.confidence >= merge_threshold_    ? Decision::Merge
+                       : out.confidence >= review_threshold_ ? Decision::Review
                                                         : Decision::NoMerge;
     }
     return out;
 }
 
-MatchDecision ReconciliationEngine::build_decision(const NormalizedEntity& a,
-                                                   const NormalizedEntity& b,
-                                                   const RuleOutcome* outcomes, const Score& sc,
-                                                   double f) const {
+void ReconciliationEngine::prepare(const NormalizedEntity& entity, PreparedValue* out) const {
+    for (std::size_t r = 0; r < rules_.size(); ++r) rules_[r]->prepare(entity, out[r]);
+}
+
+ReconciliationEngine::Verdict ReconciliationEngine::judge(
+    const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
+    const PreparedValue* pb, const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
+    TelemetryCollector* telemetry) const {
+    const EarlyOutcome e = early_outcome(a, b, overrides);
+    if (e.kind != Early::None) {
+        Verdict v;
+        v.early = e.kind;
+        v.reference = e.reference;
+        switch (e.kind) {
+            case Early::ManualMerge: v.decision = Decision::Merge, v.confidence = 1.0; break;
+            case Early::ReferenceId:
+                v.decision = Decision::Merge, v.confidence = 1.0, v.posterior = 1.0;
+                break;
+            default: break;  // excluded, split and lock: no merge at confidence 0
+        }
+        if (telemetry) telemetry->record_decision(decision_label(v.decision));
+        return v;
+    }
+    const std::size_t n = rules_.size();
+    for (std::size_t r = 0; r < n; ++r) outcomes[r] = rules_[r]->compare(pa[r], pb[r]);
+    const Verdict v = score(outcomes, f);
+    if (telemetry) {
+        telemetry->record_decision(decision_label(v.decision));
+        for (std::size_t r = 0; r < n; ++r)
+            telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched);
+    }
+    return v;
+}
+
+MatchDecision ReconciliationEngine::decision_of(const NormalizedEntity& a,
+                                                const NormalizedEntity& b, const Verdict& v,
+                                                const RuleOutcome* outcomes, double f) const {
     MatchDecision d;
     d.entity_a_id = a.id;
     d.entity_b_id = b.id;
-    d.decision = sc.decision;
-    d.confidence = sc.value;
-    d.posterior_probability = sc.posterior;
+    d.decision = v.decision;
+    d.confidence = v.confidence;
+    d.posterior_probability = v.posterior;
     d.temporal_adjustment = f;
+    switch (v.early) {
+        case Early::Excluded: d.matched_on.emplace_back("EXCLUDED"); return d;
+        case Early::Split: d.matched_on.emplace_back("MANUAL_SPLIT"); return d;
+        case Early::Lock: d.matched_on.emplace_back("MANUAL_LOCK"); return d;
+        case Early::ManualMerge: d.matched_on.emplace_back("MANUAL_MERGE"); return d;
+        case Early::ReferenceId:
+            d.matched_on.push_back("REF_ID:" + reference_identifiers_[v.reference].name);
+            return d;
+        case Early::None: break;
+    }
     d.rule_results.reserve(rules_.size());
     for (std::size_t r = 0; r < rules_.size(); ++r) {
         d.rule_results.push_back(rules_[r]->result(outcomes[r]));
@@ -320,59 +333,17 @@ MatchDecision ReconciliationEngine::build_decision(const NormalizedEntity& a,
     return d;
 }
 
-void ReconciliationEngine::prepare(const NormalizedEntity& entity, PreparedValue* out) const {
-    for (std::size_t r = 0; r < rules_.size(); ++r) rules_[r]->prepare(entity, out[r]);
-}
-
-std::optional<MatchDecision> ReconciliationEngine::evaluate_core(
-    const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
-    const PreparedValue* pb, const OverrideResolver& overrides, double f,
-    TelemetryCollector* telemetry, bool keep_no_merge) const {
-    const EarlyOutcome e = early_outcome(a, b, overrides);
-    if (e.kind != Early::None) {
-        MatchDecision d = early_decision(a, b, e, f);
-        if (telemetry) telemetry->record_decision(decision_label(d.decision));
-        if (d.decision == Decision::NoMerge && !keep_no_merge) return std::nullopt;
-        return d;
-    }
-
-    // Outcomes live on the stack for any realistic number of rules.
-    constexpr std::size_t kInline = 32;
-    const std::size_t n = rules_.size();
-    RuleOutcome inline_outcomes[kInline];
-    std::vector<RuleOutcome> heap_outcomes;
-    RuleOutcome* outcomes = inline_outcomes;
-    if (n > kInline) {
-        heap_outcomes.resize(n);
-        outcomes = heap_outcomes.data();
-    }
-    for (std::size_t r = 0; r < n; ++r) outcomes[r] = rules_[r]->compare(pa[r], pb[r]);
-
-    const Score sc = score(outcomes, f);
-    if (telemetry) {
-        telemetry->record_decision(decision_label(sc.decision));
-        for (std::size_t r = 0; r < n; ++r)
-            telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched);
-    }
-    if (sc.decision == Decision::NoMerge && !keep_no_merge) return std::nullopt;
-    return build_decision(a, b, outcomes, sc, f);
-}
-
 MatchDecision ReconciliationEngine::evaluate_pair(const NormalizedEntity& a,
                                                   const NormalizedEntity& b,
                                                   const OverrideResolver& overrides,
                                                   double f) const {
-    std::vector<PreparedValue> pa(rules_.size()), pb(rules_.size());
+    const std::size_t n = rules_.size();
+    std::vector<PreparedValue> pa(n), pb(n);
+    std::vector<RuleOutcome> outcomes(n);
     prepare(a, pa.data());
     prepare(b, pb.data());
-    return *evaluate_core(a, b, pa.data(), pb.data(), overrides, f, nullptr, true);
-}
-
-std::optional<MatchDecision> ReconciliationEngine::evaluate_prepared(
-    const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
-    const PreparedValue* pb, const OverrideResolver& overrides, double f,
-    TelemetryCollector& telemetry) const {
-    return evaluate_core(a, b, pa, pb, overrides, f, &telemetry, false);
+    const Verdict v = judge(a, b, pa.data(), pb.data(), overrides, f, outcomes.data(), nullptr);
+    return decision_of(a, b, v, outcomes.data(), f);
 }
 
 }  // namespace velatro::engine

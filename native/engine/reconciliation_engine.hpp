@@ -30,13 +30,31 @@ public:
     // Every rule's per-record preparation: out has room for rules().size() values.
     void prepare(const NormalizedEntity& entity, PreparedValue* out) const;
 
-    // The run's form of evaluate_pair, over prepared values: records the pair's
-    // telemetry sample and builds the decision (rule results, explanations) only when
-    // it is kept, that is merge or review. Identical to evaluate_pair otherwise.
-    [[nodiscard]] std::optional<MatchDecision> evaluate_prepared(
-        const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
-        const PreparedValue* pb, const OverrideResolver& overrides, double f,
-        TelemetryCollector& telemetry) const;
+    // What decides a pair before any rule runs.
+    enum class Early : std::uint8_t { None, Excluded, Split, Lock, ManualMerge, ReferenceId };
+
+    // The outcome of one pair without its texts: enough to count it in telemetry, to
+    // keep or drop it, to sort it, and to build its full MatchDecision later.
+    struct Verdict {
+        Early early = Early::None;
+        std::uint32_t reference = 0;  // ReferenceId: which identifier
+        Decision decision = Decision::NoMerge;
+        double confidence = 0.0;
+        std::optional<double> posterior;
+    };
+
+    // Judges a pair over prepared values without allocating: writes one outcome per rule
+    // into outcomes (unless an early step decided) and records the pair's telemetry
+    // sample when telemetry is given.
+    [[nodiscard]] Verdict judge(const NormalizedEntity& a, const NormalizedEntity& b,
+                                const PreparedValue* pa, const PreparedValue* pb,
+                                const OverrideResolver& overrides, double f,
+                                RuleOutcome* outcomes, TelemetryCollector* telemetry) const;
+
+    // The full decision of a judged pair: rule results, matched rules, explanations.
+    [[nodiscard]] MatchDecision decision_of(const NormalizedEntity& a, const NormalizedEntity& b,
+                                            const Verdict& verdict, const RuleOutcome* outcomes,
+                                            double f) const;
 
     [[nodiscard]] static bool matches_exclusion(const NormalizedEntity& entity,
                                                 const plan::CompiledExclusion& exclusion);
@@ -63,36 +81,14 @@ public:
 private:
     ReconciliationEngine() : temporal_(plan::TemporalStrategy::LatestOnly) {}
 
-    // What decides a pair before any rule runs.
-    enum class Early : std::uint8_t { None, Excluded, Split, Lock, ManualMerge, ReferenceId };
     struct EarlyOutcome {
         Early kind = Early::None;
-        std::size_t reference = 0;  // ReferenceId: which identifier
+        std::uint32_t reference = 0;
     };
     [[nodiscard]] EarlyOutcome early_outcome(const NormalizedEntity& a, const NormalizedEntity& b,
                                              const OverrideResolver& overrides) const;
-    [[nodiscard]] MatchDecision early_decision(const NormalizedEntity& a,
-                                               const NormalizedEntity& b, EarlyOutcome early,
-                                               double f) const;
-
-    struct Score {
-        double value = 0.0;
-        Decision decision = Decision::NoMerge;
-        std::optional<double> posterior;
-    };
     // Scores the rules' outcomes (one per rule, in order) and decides.
-    [[nodiscard]] Score score(const RuleOutcome* outcomes, double f) const;
-    // The full decision of a scored pair: rule results, matched rules, explanations.
-    [[nodiscard]] MatchDecision build_decision(const NormalizedEntity& a,
-                                               const NormalizedEntity& b,
-                                               const RuleOutcome* outcomes, const Score& score,
-                                               double f) const;
-    // Pair evaluation over prepared values; telemetry and keep_no_merge select the
-    // run's form or the plain one.
-    [[nodiscard]] std::optional<MatchDecision> evaluate_core(
-        const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
-        const PreparedValue* pb, const OverrideResolver& overrides, double f,
-        TelemetryCollector* telemetry, bool keep_no_merge) const;
+    [[nodiscard]] Verdict score(const RuleOutcome* outcomes, double f) const;
 
     std::optional<std::uint64_t> neighborhood_window_;
     std::vector<std::string> sort_fields_;

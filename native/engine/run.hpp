@@ -2,21 +2,51 @@
 // A reconciliation run: block the records, evaluate every pair inside each block in
 // parallel, keep the merge and review decisions in a fixed order, and cluster them.
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/entity.hpp"
 #include "engine/overrides.hpp"
+#include "engine/reconciliation_engine.hpp"
 #include "engine/telemetry.hpp"
 
 namespace velatro::engine {
-
-class ReconciliationEngine;
 
 struct RunOptions {
     // Worker threads for the pair evaluation; 0 lets the pool use every logical
     // processor. Results do not depend on it.
     std::size_t threads = 0;
 };
+
+// A kept pair as the run holds it: the verdict and the rules' outcomes, without the
+// rule-result texts. A large run keeps millions of these, and its caller usually turns
+// each into its final form once, so the texts are built only then (see expand).
+struct KeptPair {
+    std::uint32_t a = 0;         // positions of the two records in the entity list
+    std::uint32_t b = 0;
+    std::size_t outcomes = 0;    // offset of the pair's rule outcomes in CompactRun::outcomes
+    ReconciliationEngine::Verdict verdict;
+    double factor = 1.0;         // temporal factor
+    std::string_view key;        // the block key (storage owned by the CompactRun)
+};
+
+struct CompactRun {
+    std::vector<KeptPair> pairs;  // in the run's final order
+    std::vector<RuleOutcome> outcomes;
+    ReconciliationTelemetry telemetry;
+    std::vector<std::vector<std::string>> key_storage;  // behind KeptPair::key
+};
+
+CompactRun reconcile_compact(const ReconciliationEngine& engine,
+                             const std::vector<NormalizedEntity>& entities,
+                             const OverrideResolver& overrides, RunOptions options = {});
+
+// The full decision of a kept pair, blocking key included.
+MatchDecision expand(const ReconciliationEngine& engine,
+                     const std::vector<NormalizedEntity>& entities, const CompactRun& run,
+                     const KeptPair& pair);
 
 struct RunResult {
     std::vector<MatchDecision> decisions;
@@ -38,5 +68,7 @@ struct Clustering {
 
 Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
                              const std::vector<MatchDecision>& decisions);
+Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
+                             const CompactRun& run);
 
 }  // namespace velatro::engine

@@ -39,18 +39,27 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
     // The long part runs without the interpreter lock; it touches only what this
     // call owns. Any failure is carried across the lock boundary and rethrown.
     const engine::OverrideResolver overrides;
-    engine::RunResult run;
+    engine::CompactRun run;
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
     try {
-        run = engine::reconcile_with_telemetry(eng, entities, overrides);
+        run = engine::reconcile_compact(eng, entities, overrides);
     } catch (...) {
         failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS
     if (failure) std::rethrow_exception(failure);
 
-    engine::Clustering clustering = engine::cluster_decisions(entities, run.decisions);
+    engine::Clustering clustering = engine::cluster_decisions(entities, run);
+
+    // Millions of new containers would otherwise trigger collections that find nothing
+    // to collect; the collector's previous state is restored on every exit path.
+    struct GcPause {
+        int was_enabled = PyGC_Disable();
+        ~GcPause() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } gc_pause;
 
     // Keys in ascending order: clusters, decisions, golden_records, telemetry.
     ResultWriter writer;
@@ -63,8 +72,10 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
         return rc == 0;
     };
     if (!put("clusters", writer.clusters(clustering.clusters))) return nullptr;
-    if (!put("decisions", writer.decisions(run.decisions))) return nullptr;
-    std::vector<engine::MatchDecision>().swap(run.decisions);
+    if (!put("decisions", writer.decisions(eng, entities, run))) return nullptr;
+    run.pairs = {};
+    run.outcomes = {};
+    run.key_storage = {};
 
     Ref golden(PyList_New(static_cast<Py_ssize_t>(clustering.clusters.size())));
     if (!golden) return nullptr;
