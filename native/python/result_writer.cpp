@@ -1,6 +1,7 @@
 #include "python/result_writer.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "python/convert.hpp"
 
@@ -33,6 +34,20 @@ ResultWriter::ResultWriter() {
 ResultWriter::~ResultWriter() {
     for (PyObject* k : keys_) Py_XDECREF(k);
     for (auto& [text, obj] : shared_) Py_DECREF(obj);
+    for (auto& [bits, obj] : numbers_) Py_DECREF(obj);
+}
+
+PyObject* ResultWriter::shared_number(double v) {
+    if (!std::isfinite(v)) Py_RETURN_NONE;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    auto it = numbers_.find(bits);
+    if (it == numbers_.end()) {
+        PyObject* f = PyFloat_FromDouble(v);
+        if (!f) return nullptr;
+        it = numbers_.emplace(bits, f).first;
+    }
+    return Py_NewRef(it->second);
 }
 
 PyObject* ResultWriter::shared(const std::string& text) {
@@ -62,11 +77,16 @@ PyObject* ResultWriter::rule_result(const engine::RuleResult& r) {
     PyObject* name = shared(r.rule_name);
     if (!name) return nullptr;
     Py_INCREF(name);
-    if (!put(d.get(), keys_[kExplanation], str_to_py(r.explanation)) ||
+    // Explanations take few distinct texts per rule (fixed wording, two-decimal scores),
+    // so they are shared like names.
+    PyObject* explanation = shared(r.explanation);
+    if (!explanation) return nullptr;
+    Py_INCREF(explanation);
+    PyObject* score = r.score == 0.0 || r.score == 1.0 ? shared_number(r.score) : number(r.score);
+    if (!put(d.get(), keys_[kExplanation], explanation) ||
         !put(d.get(), keys_[kMatched], PyBool_FromLong(r.matched)) ||
-        !put(d.get(), keys_[kRuleName], name) ||
-        !put(d.get(), keys_[kScore], number(r.score)) ||
-        !put(d.get(), keys_[kWeight], number(r.weight)))
+        !put(d.get(), keys_[kRuleName], name) || !put(d.get(), keys_[kScore], score) ||
+        !put(d.get(), keys_[kWeight], shared_number(r.weight)))
         return nullptr;
     return d.release();
 }

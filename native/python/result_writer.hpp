@@ -36,6 +36,7 @@ private:
     PyObject* decision(const engine::MatchDecision& d);
     PyObject* rule_result(const engine::RuleResult& r);
     PyObject* shared(const std::string& text);  // borrowed
+    PyObject* shared_number(double v);            // new reference
     PyObject* uuid(const engine::Uuid& id);
     static PyObject* number(double v);
 
@@ -45,6 +46,8 @@ private:
     };
     PyObject* keys_[kKeyCount] = {};
     std::unordered_map<std::string, PyObject*> shared_;  // owned references
+    // Weights and the common scores 0 and 1 repeat in every rule result.
+    std::unordered_map<std::uint64_t, PyObject*> numbers_;  // owned references
 };
 
 }  // namespace velatro::python
