@@ -41,9 +41,9 @@ Each measured subprocess runs under an address-space cap (--memory-limit-gb,
 16 by default): a size too big for the machine fails its row, which says how
 far the call got, instead of starving everything else on the machine.
 
-Worker threads: every run sets VELATRO_THREADS (2 by default). The 1-thread
-run for the speed-up happens only when the installed extension reads that
-variable; otherwise the column says n/a.
+Worker threads: the worker pool sizes itself from the CPUs the process may run
+on, so each run is pinned to that many CPUs (2 by default; the 1-thread run for
+the speed-up is pinned to one).
 
     python bench/reconcile_bench.py                    # 10k and 100k
     python bench/reconcile_bench.py --sizes 10k,100k,1m
@@ -74,7 +74,6 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 DEFAULT_SPEC = ROOT / "examples" / "customer.yaml"
-THREADS_VARIABLE = "VELATRO_THREADS"
 
 
 def parse_size(text: str) -> int:
@@ -279,17 +278,6 @@ def child(args) -> int:
     return 0
 
 
-def extension_reads_threads(module_name: str) -> bool:
-    """Whether the installed extension looks up the worker-count variable: its
-    name is then among the strings of the shared object."""
-    try:
-        module = importlib.import_module(module_name)
-        path = getattr(module, "__file__", None)
-        return bool(path) and THREADS_VARIABLE.encode() in Path(path).read_bytes()
-    except (ImportError, OSError):
-        return False
-
-
 def ensure_data(records: int, seed: int, data_dir: Path) -> tuple[Path, Path]:
     entities = data_dir / f"entities_{size_label(records)}_s{seed}.json"
     truth = data_dir / f"truth_{size_label(records)}_s{seed}.json"
@@ -304,7 +292,7 @@ def ensure_data(records: int, seed: int, data_dir: Path) -> tuple[Path, Path]:
 
 def measure(args, entities: Path, truth: Path, threads: int, quality: bool) -> dict:
     """Figures of one call in a fresh subprocess; {"failed": reason} when it fails."""
-    env = dict(os.environ, **{THREADS_VARIABLE: str(threads)})
+    cpus = sorted(os.sched_getaffinity(0))[:max(1, threads)]
     command = [sys.executable, str(Path(__file__).resolve()), "--child",
                "--module", args.module, "--spec", str(args.spec),
                "--entities", str(entities), "--truth", str(truth)]
@@ -314,14 +302,16 @@ def measure(args, entities: Path, truth: Path, threads: int, quality: bool) -> d
         command += ["--add-block-key", key]
     limit = int(args.memory_limit_gb * 2**30)
 
-    def cap_memory():
+    def prepare_child():
+        # The worker pool takes its size from the CPUs the process may use.
+        os.sched_setaffinity(0, cpus)
         # An address-space cap turns a run too big for this machine into a
         # failed row instead of a machine-wide out-of-memory kill.
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        if limit > 0:
+            import resource
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
-    done = subprocess.run(command, env=env, capture_output=True, text=True,
-                          preexec_fn=cap_memory if limit > 0 else None)
+    done = subprocess.run(command, capture_output=True, text=True, preexec_fn=prepare_child)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
         lines = done.stderr.strip().splitlines() or [f"exit status {done.returncode}"]
@@ -392,10 +382,7 @@ def main(argv=None) -> int:
     sizes = [parse_size(s) for s in args.sizes.split(",") if s.strip()]
     if not hasattr(importlib.import_module(args.module), "reconcile_local"):
         raise SystemExit(f"{args.module} has no reconcile_local: build and install it first")
-    speedup_possible = not args.no_speedup and extension_reads_threads(args.module)
-    if not args.no_speedup and not speedup_possible:
-        print(f"note: the extension does not read {THREADS_VARIABLE}; no 1-thread run",
-              file=sys.stderr)
+    speedup_possible = not args.no_speedup
     rows = []
     raw = {}
     for records in sizes:
