@@ -282,11 +282,10 @@ TEST(SpecReader, ReadsTheCustomerExample) {
     EXPECT_EQ(spec.decision.scoring->training->max_random_pairs, 500000u);
     EXPECT_EQ(spec.decision.conflict_strategy, ConflictStrategy::PreferRecent);
     EXPECT_EQ(spec.survivorship->overrides[2].function, AggregateFunction::Sum);
-    ASSERT_EQ(spec.exclusions->size(), 3u);
-    const auto& listed = std::get<ExclusionSpec::FieldValue>((*spec.exclusions)[0].kind);
-    EXPECT_EQ(listed.value,
-              document::Value(document::Array{"test@example.com", "noreply@example.com"}));
-    EXPECT_TRUE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[2].kind).enabled);
+    ASSERT_EQ(spec.exclusions->size(), 4u);
+    const auto& placeholder = std::get<ExclusionSpec::FieldValue>((*spec.exclusions)[0].kind);
+    EXPECT_EQ(placeholder.value, document::Value("test@example.com"));
+    EXPECT_TRUE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[3].kind).enabled);
     EXPECT_EQ(spec.entity.hierarchy->depth, 2);
     EXPECT_EQ(spec.entity.compliance->retention_days, 2555u);
 }
@@ -433,6 +432,7 @@ TEST(SpecReader, PolicyDefaults) {
         kHead + kDecision +
         "survivorship:\n  overrides:\n    - {field: email, strategy: aggregate}\n"
         "exclusions:\n  - type: cross_tenant\n  - [explicit_pair, crm, l, r]\n"
+        "  - {type: field_value, field: f, operator: in, value: [test, demo]}\n"
         "relations:\n  - {name: r, from_entity: a, to_entity: b, join_key: k, "
         "cardinality: one_to_many}\n");
     const auto& override_ = spec.survivorship->overrides[0];
@@ -441,6 +441,8 @@ TEST(SpecReader, PolicyDefaults) {
     EXPECT_FALSE(std::get<ExclusionSpec::CrossTenant>((*spec.exclusions)[0].kind).enabled);
     EXPECT_EQ(std::get<ExclusionSpec::ExplicitPair>((*spec.exclusions)[1].kind).right_id_field,
               "r");
+    EXPECT_EQ(std::get<ExclusionSpec::FieldValue>((*spec.exclusions)[2].kind).value,
+              document::Value(document::Array{"test", "demo"}));
     EXPECT_FALSE((*spec.relations)[0].propagate_match);
     EXPECT_EQ((*spec.relations)[0].cardinality, Cardinality::OneToMany);
 }
