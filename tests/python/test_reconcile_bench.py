@@ -65,7 +65,7 @@ def test_a_tiny_run_prints_its_figures(native, tmp_path):
     if not hasattr(native, "reconcile_local"):
         pytest.skip("reconcile_local is not registered")
     done = subprocess.run(
-        [sys.executable, str(SCRIPT), "--sizes", "300", "--no-speedup",
+        [sys.executable, str(SCRIPT), "--sizes", "300", "--no-speedup", "--memory-limit-gb", "0",
          "--data-dir", str(tmp_path)], check=True, capture_output=True, text=True)
     rows = [line.split() for line in done.stdout.splitlines()]
     row = next(r for r in rows if r and r[0] == "300")
