@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "engine/match/char_text.hpp"
+#include "engine/normalize/unicode_text.hpp"
+
 namespace velatro::engine {
 
 std::string ExprError::display() const { return "expression error: " + message_; }
@@ -48,37 +51,7 @@ char32_t next_scalar(std::string_view text, std::size_t& pos) {
     return cp;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// The Unicode White_Space property.
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-bool is_blank(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size())
-        if (!is_white_space(next_scalar(text, pos))) return false;
-    return true;
-}
+bool is_blank(std::string_view text) { return trim_white_space(text).empty(); }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
