@@ -1,5 +1,9 @@
 // reconcile_local: read and compile the identity spec, read the records, run the
 // engine with the interpreter lock released, cluster, build golden records.
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
 #include <exception>
 
 #include "engine/compiler.hpp"
@@ -13,6 +17,42 @@
 
 namespace velatro::python {
 namespace {
+
+// Runs work with the interpreter lock released; a failure is carried across the lock
+// boundary and rethrown once the lock is held again.
+template <class Work>
+void without_lock(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Results are finished in chunks: the C++ side of a chunk (decision texts, golden
+// records) is built in parallel without the lock, then turned into Python objects
+// with it. Chunks keep the intermediate records few.
+constexpr std::size_t kChunk = 16384;
+
+template <class Build, class Convert>
+bool in_chunks(std::size_t count, Build&& build, Convert&& convert) {
+    for (std::size_t begin = 0; begin < count; begin += kChunk) {
+        const std::size_t end = std::min(count, begin + kChunk);
+        without_lock([&] {
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 256),
+                              [&](const auto& r) {
+                                  for (std::size_t i = r.begin(); i < r.end(); ++i) build(i);
+                              });
+        });
+        for (std::size_t i = begin; i < end; ++i)
+            if (!convert(i)) return false;
+    }
+    return true;
+}
 
 PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
     spec::IdentitySpec spec;
@@ -40,15 +80,7 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
     // call owns. Any failure is carried across the lock boundary and rethrown.
     const engine::OverrideResolver overrides;
     engine::CompactRun run;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        run = engine::reconcile_compact(eng, entities, overrides);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    without_lock([&] { run = engine::reconcile_compact(eng, entities, overrides); });
 
     engine::Clustering clustering = engine::cluster_decisions(entities, run);
 
@@ -72,22 +104,41 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
         return rc == 0;
     };
     if (!put("clusters", writer.clusters(clustering.clusters))) return nullptr;
-    if (!put("decisions", writer.decisions(eng, entities, run))) return nullptr;
+    {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(run.pairs.size())));
+        if (!list) return nullptr;
+        std::vector<engine::MatchDecision> chunk(std::min(kChunk, run.pairs.size()));
+        const bool ok = in_chunks(
+            run.pairs.size(),
+            [&](std::size_t i) { chunk[i % kChunk] = engine::expand(eng, entities, run, run.pairs[i]); },
+            [&](std::size_t i) {
+                PyObject* d = writer.decision(chunk[i % kChunk]);
+                if (d) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
+                return d != nullptr;
+            });
+        if (!ok || !put("decisions", list.release())) return nullptr;
+    }
     run.pairs = {};
     run.outcomes = {};
     run.key_storage = {};
 
     Ref golden(PyList_New(static_cast<Py_ssize_t>(clustering.clusters.size())));
     if (!golden) return nullptr;
-    for (std::size_t k = 0; k < clustering.clusters.size(); ++k) {
-        // Built from the very records clustering placed in the cluster, so two records
-        // sharing an id each keep their own data.
-        PyObject* record = writer.golden_record(
-            engine::golden_record(entities, clustering.members[k], plan.survivorship));
-        if (!record) return nullptr;
-        PyList_SET_ITEM(golden.get(), static_cast<Py_ssize_t>(k), record);
-    }
-    if (!put("golden_records", golden.release())) return nullptr;
+    std::vector<engine::GoldenRecord> records(std::min(kChunk, clustering.clusters.size()));
+    const bool golden_ok = in_chunks(
+        clustering.clusters.size(),
+        [&](std::size_t k) {
+            // Built from the very records clustering placed in the cluster, so two
+            // records sharing an id each keep their own data.
+            records[k % kChunk] =
+                engine::golden_record(entities, clustering.members[k], plan.survivorship);
+        },
+        [&](std::size_t k) {
+            PyObject* record = writer.golden_record(records[k % kChunk]);
+            if (record) PyList_SET_ITEM(golden.get(), static_cast<Py_ssize_t>(k), record);
+            return record != nullptr;
+        });
+    if (!golden_ok || !put("golden_records", golden.release())) return nullptr;
     if (!put("telemetry", json_value_to_py(engine::to_value(run.telemetry)))) return nullptr;
     return result.release();
 }

@@ -32,8 +32,9 @@ public:
     PyObject* clusters(const std::vector<engine::Cluster>& clusters);
     PyObject* golden_record(const engine::GoldenRecord& record);
 
-private:
     PyObject* decision(const engine::MatchDecision& d);
+
+private:
     PyObject* rule_result(const engine::RuleResult& r);
     PyObject* shared(const std::string& text);  // borrowed
     PyObject* shared_number(double v);            // new reference
