@@ -26,12 +26,7 @@ public:
     // Non-negative integers are unsigned, negative ones signed: the tree keeps that
     // split so that 2^63..2^64-1 survive reading.
     Value(std::uint64_t u) : data_(u) {}
-    Value(std::int64_t i) {
-        if (i >= 0)
-            data_ = static_cast<std::uint64_t>(i);
-        else
-            data_ = i;
-    }
+    Value(std::int64_t i) : data_(from_signed(i)) {}
     Value(int i) : Value(static_cast<std::int64_t>(i)) {}
     Value(unsigned u) : Value(static_cast<std::uint64_t>(u)) {}
     Value(double d) : data_(d) {}
@@ -71,9 +66,13 @@ public:
     friend bool operator==(const Value&, const Value&) = default;
 
 private:
-    std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array,
-                 Object>
-        data_;
+    using Data = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
+                              std::string, Array, Object>;
+    static Data from_signed(std::int64_t i) {
+        if (i >= 0) return Data(std::in_place_index<2>, static_cast<std::uint64_t>(i));
+        return Data(std::in_place_index<3>, i);
+    }
+    Data data_;
 };
 
 }  // namespace velatro::document
