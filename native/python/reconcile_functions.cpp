@@ -4,6 +4,9 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <exception>
 
 #include "engine/compiler.hpp"
@@ -93,7 +96,6 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
         }
     } gc_pause;
 
-    // Keys in ascending order: clusters, decisions, golden_records, telemetry.
     ResultWriter writer;
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -103,43 +105,64 @@ PyObject* reconcile(std::string_view yaml, std::string_view entities_json) {
         Py_DECREF(value);
         return rc == 0;
     };
-    if (!put("clusters", writer.clusters(clustering.clusters))) return nullptr;
-    {
-        Ref list(PyList_New(static_cast<Py_ssize_t>(run.pairs.size())));
-        if (!list) return nullptr;
-        std::vector<engine::MatchDecision> chunk(std::min(kChunk, run.pairs.size()));
-        const bool ok = in_chunks(
-            run.pairs.size(),
-            [&](std::size_t i) { chunk[i % kChunk] = engine::expand(eng, entities, run, run.pairs[i]); },
-            [&](std::size_t i) {
-                PyObject* d = writer.decision(chunk[i % kChunk]);
-                if (d) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
-                return d != nullptr;
-            });
-        if (!ok || !put("decisions", list.release())) return nullptr;
-    }
-    run.pairs = {};
-    run.outcomes = {};
-    run.key_storage = {};
+    Ref clusters(writer.clusters(clustering.clusters));
+    if (!clusters) return nullptr;
 
     Ref golden(PyList_New(static_cast<Py_ssize_t>(clustering.clusters.size())));
     if (!golden) return nullptr;
-    std::vector<engine::GoldenRecord> records(std::min(kChunk, clustering.clusters.size()));
-    const bool golden_ok = in_chunks(
-        clustering.clusters.size(),
-        [&](std::size_t k) {
-            // Built from the very records clustering placed in the cluster, so two
-            // records sharing an id each keep their own data.
-            records[k % kChunk] =
-                engine::golden_record(entities, clustering.members[k], plan.survivorship);
-        },
-        [&](std::size_t k) {
-            PyObject* record = writer.golden_record(records[k % kChunk]);
-            if (record) PyList_SET_ITEM(golden.get(), static_cast<Py_ssize_t>(k), record);
-            return record != nullptr;
-        });
-    if (!golden_ok || !put("golden_records", golden.release())) return nullptr;
-    if (!put("telemetry", json_value_to_py(engine::to_value(run.telemetry)))) return nullptr;
+    {
+        std::vector<engine::GoldenRecord> records(std::min(kChunk, clustering.clusters.size()));
+        const bool ok = in_chunks(
+            clustering.clusters.size(),
+            [&](std::size_t k) {
+                // Built from the very records clustering placed in the cluster, so two
+                // records sharing an id each keep their own data.
+                records[k % kChunk] =
+                    engine::golden_record(entities, clustering.members[k], plan.survivorship);
+            },
+            [&](std::size_t k) {
+                PyObject* record = writer.golden_record(records[k % kChunk]);
+                if (record) PyList_SET_ITEM(golden.get(), static_cast<Py_ssize_t>(k), record);
+                return record != nullptr;
+            });
+        if (!ok) return nullptr;
+    }
+    clustering = {};
+
+    // Decisions need nothing of the records but their ids: let the records' data go
+    // before the largest part of the result is built.
+    {
+        std::vector<engine::NormalizedEntity> ids(entities.size());
+        for (std::size_t i = 0; i < entities.size(); ++i) ids[i].id = entities[i].id;
+        entities = std::move(ids);
+    }
+#if defined(__GLIBC__)
+    // The Python objects come from the interpreter's own arenas, which cannot reuse
+    // the heap the records freed; hand it back to the system instead.
+    malloc_trim(0);
+#endif
+    Ref decisions(PyList_New(static_cast<Py_ssize_t>(run.pairs.size())));
+    if (!decisions) return nullptr;
+    {
+        std::vector<engine::MatchDecision> chunk(std::min(kChunk, run.pairs.size()));
+        const bool ok = in_chunks(
+            run.pairs.size(),
+            [&](std::size_t i) {
+                chunk[i % kChunk] = engine::expand(eng, entities, run, run.pairs[i]);
+            },
+            [&](std::size_t i) {
+                PyObject* d = writer.decision(chunk[i % kChunk]);
+                if (d) PyList_SET_ITEM(decisions.get(), static_cast<Py_ssize_t>(i), d);
+                return d != nullptr;
+            });
+        if (!ok) return nullptr;
+    }
+
+    // Keys in ascending order: clusters, decisions, golden_records, telemetry.
+    if (!put("clusters", clusters.release()) || !put("decisions", decisions.release()) ||
+        !put("golden_records", golden.release()) ||
+        !put("telemetry", json_value_to_py(engine::to_value(run.telemetry))))
+        return nullptr;
     return result.release();
 }
 
