@@ -295,3 +295,29 @@ decision: {thresholds: {match: 0.9}}
     EXPECT_EQ(c.clusters[1], (Cluster{id(3)}));
     EXPECT_EQ(c.members[0], (std::vector<std::size_t>{0, 1}));
 }
+
+TEST(Run, SortedNeighbourhoodPassPairsNearbyRecordsOnce) {
+    // Compiled plans never carry sort fields; the pass is reached with a plan set by hand.
+    plan::IdentityPlan p = compile(R"(
+blocking: {keys: [[zip]]}
+rules: [{name: email, type: exact, field: email}]
+decision: {thresholds: {match: 0.9}}
+)");
+    p.blocking.neighborhood_window = 2;
+    p.blocking.sort_fields = {"name"};
+    auto engine = ReconciliationEngine::from_plan(p);
+    std::vector<NormalizedEntity> entities{
+        entity(1, {{"name", "Bea"}, {"email", "x"}, {"zip", "1"}}),
+        entity(2, {{"name", "ann"}, {"email", "x"}, {"zip", "1"}}),  // also blocked with 1
+        entity(3, {{"name", "ANN"}, {"email", "y"}}),
+        entity(4, {{"name", "bea"}, {"email", "x"}}),
+    };
+    // Sort keys: "ann:"(2) "ann:"(3) "bea:"(1) "bea:"(4): windows of two give 2-3, 3-1, 1-4.
+    RunResult r = reconcile_with_telemetry(engine, entities, {});
+    ASSERT_EQ(r.decisions.size(), 2u);
+    EXPECT_EQ(r.decisions[0].blocking_key, "1");  // 1-2 from its block
+    EXPECT_EQ(r.decisions[1].entity_a_id, id(1));
+    EXPECT_EQ(r.decisions[1].entity_b_id, id(4));
+    EXPECT_EQ(r.decisions[1].blocking_key, "SORTED_NEIGHBORHOOD");
+    EXPECT_EQ(r.telemetry.pairs_evaluated, 4u);  // 1-2 in the block, then 2-3, 3-1, 1-4
+}
