@@ -210,7 +210,7 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
     // Gather the workers' kept pairs into one list with one outcome store.
     TelemetryCollector telemetry;
     std::vector<KeptPair> kept;
-    for (WorkerState& w : workers) {
+    auto absorb = [&](WorkerState& w) {
         const std::size_t base = run.outcomes.size();
         run.outcomes.insert(run.outcomes.end(), w.outcomes.begin(), w.outcomes.end());
         for (KeptPair p : w.pairs) {
@@ -219,7 +219,8 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
         }
         telemetry.merge(w.telemetry);
         w = WorkerState{};
-    }
+    };
+    for (WorkerState& w : workers) absorb(w);
     telemetry.set_blocking_groups(blocks.size());
 
     // One decision per unordered pair: the one from the smallest block key. Positions
@@ -280,13 +281,7 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
                          kSortedNeighborhoodKey, w);
             }
         }
-        const std::size_t base = run.outcomes.size();
-        run.outcomes.insert(run.outcomes.end(), w.outcomes.begin(), w.outcomes.end());
-        for (KeptPair p : w.pairs) {
-            p.outcomes += base;
-            kept.push_back(p);
-        }
-        telemetry.merge(w.telemetry);
+        absorb(w);
     }
 
     // Total order: confidence descending (a NaN ties with everything), the plan's
