@@ -142,3 +142,20 @@ def test_bundled_example_runs(customer_yaml):
     result = native.reconcile_local(customer_yaml, entities)
     assert sum(len(c) for c in result["clusters"]) == len(json.loads(entities))
     assert len(result["golden_records"]) == len(result["clusters"])
+
+
+def test_degenerate_records_complete(customer_yaml):
+    # No data at all: no block keys, so every record stays alone. Present but empty
+    # values are values: they block together (twice under "", once under "|") and
+    # agree exactly, so those records merge, each also meeting itself.
+    empty = [entity(i, {}) for i in range(20)]
+    blank = [entity(20 + i, {"email": "", "phone": "", "last_name": "", "postcode": ""})
+             for i in range(20)]
+    result = run(empty + blank, spec=customer_yaml)
+    telemetry = result["telemetry"]
+    assert telemetry["blocking_groups"] == 2
+    assert telemetry["pairs_evaluated"] == 40 * 39 // 2 + 20 * 19 // 2
+    assert len(result["decisions"]) == 20 * 19 // 2 + 20
+    sizes = sorted(len(c) for c in result["clusters"])
+    assert sizes == [1] * 20 + [20]
+    assert {"member_count": "1"}.items() <= result["golden_records"][0].items()
