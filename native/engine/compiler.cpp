@@ -21,21 +21,6 @@ namespace {
 namespace sp = spec;
 using namespace plan;
 
-// The spec and the plan declare their shared enumerations separately but with the
-// same values in the same order; this checks that at compile time and converts.
-template <PlanEnum To, class From>
-constexpr To convert(From value) {
-    constexpr auto& from = sp::EnumInfo<From>::names;
-    constexpr auto& to = EnumNames<To>::names;
-    static_assert(from.size() == to.size());
-    static_assert([] {
-        for (std::size_t i = 0; i < from.size(); ++i)
-            if (from[i] != to[i]) return false;
-        return true;
-    }());
-    return static_cast<To>(value);
-}
-
 template <class T, class Map>
 TextMap<T> copy_map(const Map& map) {
     return TextMap<T>(map.begin(), map.end());
@@ -61,7 +46,7 @@ ResolvedSource resolve_source(const sp::SourceSpec& source) {
     out.field_mappings = copy_map<std::string>(source.attributes);
     if (source.temporal)
         out.temporal = TemporalConfig{source.temporal->valid_from, source.temporal->valid_to,
-                                      convert<TemporalStrategy>(source.temporal->strategy)};
+                                      source.temporal->strategy};
     if (source.freshness) {
         CompiledFreshness freshness;
         freshness.max_age_seconds = SpecCompiler::parse_duration(source.freshness->max_age);
@@ -90,7 +75,7 @@ ResolvedSource resolve_source(const sp::SourceSpec& source) {
 CompiledBlocking compile_blocking(const std::optional<sp::BlockingSpec>& blocking) {
     CompiledBlocking out;  // no section: composite strategy without keys
     if (!blocking) return out;
-    out.strategy = convert<BlockingStrategy>(blocking->strategy);
+    out.strategy = blocking->strategy;
     for (const auto& fields : blocking->keys)
         out.keys.push_back(BlockingKey{fields, SpecCompiler::infer_transformations(fields)});
     if (blocking->fallback && blocking->fallback->sample_rate)
@@ -112,14 +97,14 @@ struct RuleCompiler {
         return out;
     }
     CompiledRuleType operator()(const sp::RuleSpec::Similarity& r) const {
-        return CompiledSimilarityRule{r.field, convert<SimilarityAlgorithm>(r.algorithm),
+        return CompiledSimilarityRule{r.field, r.algorithm,
                                       r.threshold, r.weight, r.normalizer};
     }
     CompiledRuleType operator()(const sp::RuleSpec::Range& r) const {
         return CompiledRangeRule{r.field, r.tolerance, r.weight, r.normalizer};
     }
     CompiledRuleType operator()(const sp::RuleSpec::Composite& r) const {
-        CompiledCompositeRule out{convert<CompositeOperator>(r.operator_), {}};
+        CompiledCompositeRule out{r.operator_, {}};
         out.children.reserve(r.children.size());
         for (const auto& child : r.children) out.children.push_back(SpecCompiler::compile_rule(child));
         return out;
@@ -162,10 +147,10 @@ SurvivorshipPolicy compile_survivorship(const std::optional<sp::SurvivorshipSpec
 
     SurvivorshipPolicy out;
     if (!section) return out;
-    out.default_strategy = convert<SurvivorshipStrategy>(section->default_);
+    out.default_strategy = section->default_;
     for (const auto& override_ : section->overrides) {
         FieldSurvivorshipPolicy policy;
-        policy.strategy = convert<SurvivorshipStrategy>(override_.strategy);
+        policy.strategy = override_.strategy;
         if (!override_.priority.empty()) policy.source_priority = override_.priority;
         if (override_.function)
             policy.aggregate_fn =
@@ -184,7 +169,7 @@ CompiledFsField fellegi_sunter_field(const sp::FsFieldSpec& field) {
     const double u = field.u_probability;
     CompiledFsField out;
     out.name = field.name;
-    out.comparator = convert<FsComparatorType>(field.comparator);
+    out.comparator = field.comparator;
     out.weight = w;
     out.m_probability = m;
     out.u_probability = u;
@@ -219,7 +204,7 @@ CompiledFellegiSunterPlan fellegi_sunter_plan(const std::vector<sp::FsFieldSpec>
 }
 
 void compile_scoring(const sp::ScoringSpec& scoring, DecisionConfig& out) {
-    out.scoring_method = convert<ScoringMethod>(scoring.method);
+    out.scoring_method = scoring.method;
     if (scoring.ml_ensemble)
         out.ml_ensemble_config = CompiledMlEnsembleConfig{
             copy_map<double>(scoring.ml_ensemble->coefficients), scoring.ml_ensemble->bias};
@@ -247,11 +232,11 @@ DecisionConfig compile_decision(const sp::DecisionSpec& decision) {
     out.match_threshold = decision.thresholds.match;
     out.review_threshold = decision.thresholds.review;
     out.reject_threshold = decision.thresholds.reject;
-    out.conflict_strategy = convert<ConflictStrategy>(decision.conflict_strategy);
+    out.conflict_strategy = decision.conflict_strategy;
     if (decision.review_queue) out.review_webhook = decision.review_queue->webhook;
     if (decision.tie_breaking) {
         for (auto tie_breaker : *decision.tie_breaking)
-            out.tie_breaking.push_back(convert<TieBreaker>(tie_breaker));
+            out.tie_breaking.push_back(tie_breaker);
     } else {
         out.tie_breaking = {TieBreaker::LowestEntityId};
     }
@@ -406,13 +391,13 @@ plan::IdentityPlan SpecCompiler::compile(const spec::IdentitySpec& spec) {
     if (spec.reference_identifiers)
         for (const auto& id : *spec.reference_identifiers)
             plan.reference_identifiers.push_back(CompiledReferenceIdentifier{
-                id.name, convert<ReferenceIdType>(id.type), id.authority, id.field,
+                id.name, id.type, id.authority, id.field,
                 id.match_weight});
     if (spec.relations)
         for (const auto& r : *spec.relations)
             plan.relations.push_back(CompiledRelation{r.name, r.from_entity, r.to_entity,
                                                       r.join_key,
-                                                      convert<Cardinality>(r.cardinality),
+                                                      r.cardinality,
                                                       r.propagate_match});
     if (spec.exclusions)
         for (const auto& e : *spec.exclusions)

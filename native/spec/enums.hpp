@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "plan/enums.hpp"
+
 namespace velatro::spec {
 
 enum class AdapterType : std::uint8_t {
@@ -23,39 +25,22 @@ enum class AdapterType : std::uint8_t {
     Api,
 };
 enum class SamplingStrategy : std::uint8_t { Random, Stratified, TimeBased };
-enum class TemporalStrategy : std::uint8_t { LatestOnly, PointInTime, BiTemporal };
-enum class ReferenceIdType : std::uint8_t { External, Internal };
-enum class SimilarityAlgorithm : std::uint8_t {
-    JaroWinkler,
-    Levenshtein,
-    Soundex,
-    Metaphone,
-    Cosine,
-    Haversine,
-};
-enum class CompositeOperator : std::uint8_t { And, Or };
-enum class BlockingStrategy : std::uint8_t { Single, Composite, Lsh, MlPredicted };
-enum class ConflictStrategy : std::uint8_t { PreferHighConfidence, PreferRecent, ManualReview };
-enum class TieBreaker : std::uint8_t { ExactMatchPriority, LowestEntityId, EarliestTimestamp };
-enum class ScoringMethod : std::uint8_t { WeightedSum, MlEnsemble, Custom, FellegiSunter };
+// The enumerations the plan carries over unchanged are the plan's own types: one
+// definition, one list of names.
+using plan::BlockingStrategy;
+using plan::Cardinality;
+using plan::CompositeOperator;
+using plan::ConflictStrategy;
+using plan::ReferenceIdType;
+using plan::ScoringMethod;
+using plan::SimilarityAlgorithm;
+using plan::SurvivorshipStrategy;
+using plan::TemporalStrategy;
+using plan::TieBreaker;
+using FsComparator = plan::FsComparatorType;
+
 enum class ScoringStrategy : std::uint8_t { FellegiSunter };
-enum class FsComparator : std::uint8_t {
-    Exact,
-    JaroWinkler,
-    Levenshtein,
-    Soundex,
-    Metaphone,
-    Cosine,
-};
-enum class SurvivorshipStrategy : std::uint8_t {
-    MostRecent,
-    MostComplete,
-    SourcePriority,
-    Aggregate,
-    Custom,
-};
 enum class AggregateFunction : std::uint8_t { Max, Min, Sum, Avg, Union, Intersection };
-enum class Cardinality : std::uint8_t { OneToOne, OneToMany, ManyToOne, ManyToMany };
 
 template <typename E>
 struct EnumInfo;
@@ -70,23 +55,30 @@ struct EnumInfo;
 VELATRO_ENUM_INFO(AdapterType, "snowflake", "bigquery", "redshift", "databricks", "postgres",
                   "pandas", "csv", "dbt", "file", "webhook", "api")
 VELATRO_ENUM_INFO(SamplingStrategy, "random", "stratified", "time_based")
-VELATRO_ENUM_INFO(TemporalStrategy, "latest_only", "point_in_time", "bi_temporal")
-VELATRO_ENUM_INFO(ReferenceIdType, "external", "internal")
-VELATRO_ENUM_INFO(SimilarityAlgorithm, "jaro_winkler", "levenshtein", "soundex", "metaphone",
-                  "cosine", "haversine")
-VELATRO_ENUM_INFO(CompositeOperator, "and", "or")
-VELATRO_ENUM_INFO(BlockingStrategy, "single", "composite", "lsh", "ml_predicted")
-VELATRO_ENUM_INFO(ConflictStrategy, "prefer_high_confidence", "prefer_recent", "manual_review")
-VELATRO_ENUM_INFO(TieBreaker, "exact_match_priority", "lowest_entity_id", "earliest_timestamp")
-VELATRO_ENUM_INFO(ScoringMethod, "weighted_sum", "ml_ensemble", "custom", "fellegi_sunter")
 VELATRO_ENUM_INFO(ScoringStrategy, "fellegi_sunter")
-VELATRO_ENUM_INFO(FsComparator, "exact", "jaro_winkler", "levenshtein", "soundex", "metaphone",
-                  "cosine")
-VELATRO_ENUM_INFO(SurvivorshipStrategy, "most_recent", "most_complete", "source_priority",
-                  "aggregate", "custom")
 VELATRO_ENUM_INFO(AggregateFunction, "max", "min", "sum", "avg", "union", "intersection")
-VELATRO_ENUM_INFO(Cardinality, "one_to_one", "one_to_many", "many_to_one", "many_to_many")
 
+// The shared enumerations read by their plan names, under the spec's type names.
+#define VELATRO_PLAN_ENUM_INFO(E)                                 \
+    template <>                                                   \
+    struct EnumInfo<E> {                                          \
+        static constexpr std::string_view type_name = #E;         \
+        static constexpr const auto& names = plan::EnumNames<E>::names; \
+    };
+
+VELATRO_PLAN_ENUM_INFO(TemporalStrategy)
+VELATRO_PLAN_ENUM_INFO(ReferenceIdType)
+VELATRO_PLAN_ENUM_INFO(SimilarityAlgorithm)
+VELATRO_PLAN_ENUM_INFO(CompositeOperator)
+VELATRO_PLAN_ENUM_INFO(BlockingStrategy)
+VELATRO_PLAN_ENUM_INFO(ConflictStrategy)
+VELATRO_PLAN_ENUM_INFO(TieBreaker)
+VELATRO_PLAN_ENUM_INFO(ScoringMethod)
+VELATRO_PLAN_ENUM_INFO(FsComparator)
+VELATRO_PLAN_ENUM_INFO(SurvivorshipStrategy)
+VELATRO_PLAN_ENUM_INFO(Cardinality)
+
+#undef VELATRO_PLAN_ENUM_INFO
 #undef VELATRO_ENUM_INFO
 
 // The YAML name of an enumeration value ("time_based").
