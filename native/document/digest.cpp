@@ -22,6 +22,8 @@ std::string sha256_hex(std::string_view bytes) {
     return out;
 }
 
-std::string fingerprint(const Value& tree) { return "sha256:" + sha256_hex(to_json(tree)); }
+std::string fingerprint(const Value& tree) {
+    return "sha256:" + sha256_hex(to_json(tree));
+}
 
 }  // namespace velatro::document

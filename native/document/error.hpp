@@ -9,7 +9,7 @@
 namespace velatro {
 
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -29,11 +29,11 @@ std::string location_suffix(Mark mark);
 // A reading error: the full message (already carrying its location suffix) and the
 // position it points at, which strict validation turns into a line hint.
 class ReadError : public Error {
-public:
+  public:
     ReadError(std::string message, Mark mark) : Error(std::move(message)), mark_(mark) {}
     [[nodiscard]] Mark mark() const { return mark_; }
 
-private:
+  private:
     Mark mark_;
 };
 

@@ -17,8 +17,8 @@ struct Digits {
 
 Digits shortest_digits(double value) {
     char sci[64];
-    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(value),
-                             std::chars_format::scientific);
+    auto res =
+        std::to_chars(sci, sci + sizeof sci, std::fabs(value), std::chars_format::scientific);
     Digits d;
     const char* p = sci;
     for (; p < res.ptr && *p != 'e'; ++p)
@@ -112,7 +112,11 @@ std::string plain_float(double value) {
     return out;
 }
 
-std::string two_decimals(double value) { return fixed(value, 2); }
-std::string four_decimals(double value) { return fixed(value, 4); }
+std::string two_decimals(double value) {
+    return fixed(value, 2);
+}
+std::string four_decimals(double value) {
+    return fixed(value, 4);
+}
 
 }  // namespace velatro::document

@@ -76,14 +76,15 @@ struct Anchor {
 };
 
 class Loader {
-public:
+  public:
     explicit Loader(std::string_view text) : parser_(text) {}
 
     Node load() {
         expect_stream_start();
         Event ev;
         parser_.next(ev.e);
-        if (ev.e.type == YAML_STREAM_END_EVENT) throw ReadError("EOF while parsing a value", Mark{});
+        if (ev.e.type == YAML_STREAM_END_EVENT)
+            throw ReadError("EOF while parsing a value", Mark{});
         // ev is DOCUMENT-START
         Node root = parse_node(0);
         Event end;
@@ -98,7 +99,7 @@ public:
         return root;
     }
 
-private:
+  private:
     void expect_stream_start() {
         Event ev;
         parser_.next(ev.e);
@@ -201,6 +202,8 @@ private:
 
 }  // namespace
 
-Node read_yaml(std::string_view text) { return Loader(text).load(); }
+Node read_yaml(std::string_view text) {
+    return Loader(text).load();
+}
 
 }  // namespace velatro::document

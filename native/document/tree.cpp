@@ -1,8 +1,8 @@
 #include "document/tree.hpp"
 
-#include "document/scalar.hpp"
-
 #include <cmath>
+
+#include "document/scalar.hpp"
 
 namespace velatro::document {
 
@@ -21,9 +21,9 @@ Value scalar_value(const Node& n) {
             if (!std::isfinite(r.f)) return Value();
             return Value(r.f);
         case ScalarKind::OutOfRange:
-            throw ReadError("integer `" + n.text + "` is out of the 64-bit range" +
-                                location_suffix(n.mark),
-                            n.mark);
+            throw ReadError(
+                "integer `" + n.text + "` is out of the 64-bit range" + location_suffix(n.mark),
+                n.mark);
         case ScalarKind::String: break;
     }
     return Value(n.text);
@@ -50,6 +50,8 @@ Value to_value(const Node& n) {
     return Value();
 }
 
-Value read_tree(std::string_view yaml_text) { return to_value(read_yaml(yaml_text)); }
+Value read_tree(std::string_view yaml_text) {
+    return to_value(read_yaml(yaml_text));
+}
 
 }  // namespace velatro::document

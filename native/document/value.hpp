@@ -19,7 +19,7 @@ using Object = std::map<std::string, Value, std::less<>>;
 enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
 
 class Value {
-public:
+  public:
     Value() = default;
     Value(std::nullptr_t) {}
     Value(bool b) : data_(b) {}
@@ -65,7 +65,7 @@ public:
 
     friend bool operator==(const Value&, const Value&) = default;
 
-private:
+  private:
     using Data = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
                               std::string, Array, Object>;
     static Data from_signed(std::int64_t i) {

@@ -22,7 +22,7 @@ struct ManualOverride {
 };
 
 class OverrideResolver {
-public:
+  public:
     OverrideResolver() = default;
     explicit OverrideResolver(std::vector<ManualOverride> overrides)
         : overrides_(std::move(overrides)) {}
@@ -38,7 +38,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     std::vector<ManualOverride> overrides_;
 };
 

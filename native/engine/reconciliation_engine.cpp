@@ -16,7 +16,9 @@ namespace {
 constexpr std::uint64_t kDefaultLshBands = 20;
 constexpr std::uint64_t kDefaultLshRows = 5;
 
-double logistic(double x) { return std::min(1.0 / (1.0 + std::exp(-x)), 1.0); }
+double logistic(double x) {
+    return std::min(1.0 / (1.0 + std::exp(-x)), 1.0);
+}
 
 constexpr std::size_t kNoRule = static_cast<std::size_t>(-1);
 
@@ -44,8 +46,7 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
             e.custom_expression_ = std::move(compiled.value());
         } else {
             log_lazy(LogLevel::Error, kEngineLogTarget, [&] {
-                return "Failed to compile custom scoring expression: " +
-                       compiled.error().display();
+                return "Failed to compile custom scoring expression: " + compiled.error().display();
             });
         }
     }
@@ -95,7 +96,9 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
     return e;
 }
 
-std::string ReconciliationEngine::lowercase(std::string_view text) { return to_lowercase(text); }
+std::string ReconciliationEngine::lowercase(std::string_view text) {
+    return to_lowercase(text);
+}
 
 std::unique_ptr<MatchRule> ReconciliationEngine::compile_rule(const plan::CompiledRule& rule) {
     return build_match_rule(rule);
@@ -246,12 +249,12 @@ ReconciliationEngine::Verdict ReconciliationEngine::score(const RuleOutcome* out
         const auto& fs = *fellegi_sunter_;
         out.decision = out.confidence >= fs.match_threshold      ? Decision::Merge
                        : out.confidence >= fs.possible_threshold ? Decision::Review
-                                                            : Decision::NoMerge;
+                                                                 : Decision::NoMerge;
         out.posterior = logistic(out.confidence);
     } else {
         out.decision = out.confidence >= merge_threshold_    ? Decision::Merge
                        : out.confidence >= review_threshold_ ? Decision::Review
-                                                        : Decision::NoMerge;
+                                                             : Decision::NoMerge;
     }
     return out;
 }

@@ -19,7 +19,7 @@
 namespace velatro::engine {
 
 class ReconciliationEngine {
-public:
+  public:
     static ReconciliationEngine from_plan(const plan::IdentityPlan& plan);
     static std::unique_ptr<MatchRule> compile_rule(const plan::CompiledRule& rule);
 
@@ -48,8 +48,8 @@ public:
     // sample when telemetry is given.
     [[nodiscard]] Verdict judge(const NormalizedEntity& a, const NormalizedEntity& b,
                                 const PreparedValue* pa, const PreparedValue* pb,
-                                const OverrideResolver& overrides, double f,
-                                RuleOutcome* outcomes, TelemetryCollector* telemetry) const;
+                                const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
+                                TelemetryCollector* telemetry) const;
 
     // The full decision of a judged pair: rule results, matched rules, explanations.
     [[nodiscard]] MatchDecision decision_of(const NormalizedEntity& a, const NormalizedEntity& b,
@@ -61,7 +61,8 @@ public:
     // True when any exclusion keeps the record out of blocking.
     [[nodiscard]] bool excluded_from_blocking(const NormalizedEntity& entity) const;
 
-    [[nodiscard]] const std::vector<std::unique_ptr<BlockingStrategy>>& blocking_strategies() const {
+    [[nodiscard]] const std::vector<std::unique_ptr<BlockingStrategy>>& blocking_strategies()
+        const {
         return blocking_;
     }
     [[nodiscard]] const std::vector<std::unique_ptr<MatchRule>>& rules() const { return rules_; }
@@ -70,7 +71,9 @@ public:
         return neighborhood_window_;
     }
     [[nodiscard]] const std::vector<std::string>& sort_fields() const { return sort_fields_; }
-    [[nodiscard]] const std::vector<plan::TieBreaker>& tie_breakers() const { return tie_breakers_; }
+    [[nodiscard]] const std::vector<plan::TieBreaker>& tie_breakers() const {
+        return tie_breakers_;
+    }
     [[nodiscard]] double merge_threshold() const { return merge_threshold_; }
     [[nodiscard]] double review_threshold() const { return review_threshold_; }
     [[nodiscard]] plan::ScoringMethod scoring_method() const { return scoring_method_; }
@@ -78,7 +81,7 @@ public:
     // Unicode full lowercase, as the sorted-neighbourhood keys use it.
     [[nodiscard]] static std::string lowercase(std::string_view text);
 
-private:
+  private:
     ReconciliationEngine() : temporal_(plan::TemporalStrategy::LatestOnly) {}
 
     struct EarlyOutcome {

@@ -198,10 +198,9 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
                     continue;
                 }
                 // Row i has size-1-i pairs; small grains balance the triangle.
-                tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, 4),
-                                  [&](const auto& rows) {
-                                      evaluate_rows(block, rows.begin(), rows.end());
-                                  });
+                tbb::parallel_for(
+                    tbb::blocked_range<std::size_t>(0, size, 4),
+                    [&](const auto& rows) { evaluate_rows(block, rows.begin(), rows.end()); });
             }
         });
     });
@@ -236,9 +235,10 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
             return x.key < y.key;
         });
     });
-    kept.erase(std::unique(kept.begin(), kept.end(),
-                           [&](const KeptPair& x, const KeptPair& y) { return lo_hi(x) == lo_hi(y); }),
-               kept.end());
+    kept.erase(
+        std::unique(kept.begin(), kept.end(),
+                    [&](const KeptPair& x, const KeptPair& y) { return lo_hi(x) == lo_hi(y); }),
+        kept.end());
 
     // Sorted-neighbourhood pass: each record meets the next window-1 records in the order
     // of its sort key. Runs on the calling thread.
@@ -305,8 +305,8 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
         auto ia = by_id.find(ida);
         auto ib = by_id.find(idb);
         if (ia != by_id.end() && ib != by_id.end())
-            f.earliest = std::min(entities[ia->second].last_updated,
-                                  entities[ib->second].last_updated);
+            f.earliest =
+                std::min(entities[ia->second].last_updated, entities[ib->second].last_updated);
         f.lo = std::min(ida, idb);
         f.hi = std::max(ida, idb);
     }
@@ -363,7 +363,7 @@ RunResult reconcile_with_telemetry(const ReconciliationEngine& engine,
 namespace {
 
 class UnionFind {
-public:
+  public:
     explicit UnionFind(std::size_t n) : parent_(n), rank_(n, 0) {
         std::iota(parent_.begin(), parent_.end(), std::size_t{0});
     }
@@ -383,7 +383,7 @@ public:
         if (rank_[a] == rank_[b]) ++rank_[a];
     }
 
-private:
+  private:
     std::vector<std::size_t> parent_;
     std::vector<std::uint8_t> rank_;
 };
@@ -440,8 +440,7 @@ Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
     });
 }
 
-Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
-                             const CompactRun& run) {
+Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities, const CompactRun& run) {
     return cluster(entities, [&](auto&& unite) {
         for (const auto& p : run.pairs)
             if (p.verdict.decision == Decision::Merge) unite(entities[p.a].id, entities[p.b].id);

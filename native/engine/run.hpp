@@ -24,12 +24,12 @@ struct RunOptions {
 // rule-result texts. A large run keeps millions of these, and its caller usually turns
 // each into its final form once, so the texts are built only then (see expand).
 struct KeptPair {
-    std::uint32_t a = 0;         // positions of the two records in the entity list
+    std::uint32_t a = 0;  // positions of the two records in the entity list
     std::uint32_t b = 0;
-    std::size_t outcomes = 0;    // offset of the pair's rule outcomes in CompactRun::outcomes
+    std::size_t outcomes = 0;  // offset of the pair's rule outcomes in CompactRun::outcomes
     ReconciliationEngine::Verdict verdict;
-    double factor = 1.0;         // temporal factor
-    std::string_view key;        // the block key (storage owned by the CompactRun)
+    double factor = 1.0;   // temporal factor
+    std::string_view key;  // the block key (storage owned by the CompactRun)
 };
 
 struct CompactRun {
@@ -68,7 +68,6 @@ struct Clustering {
 
 Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
                              const std::vector<MatchDecision>& decisions);
-Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities,
-                             const CompactRun& run);
+Clustering cluster_decisions(const std::vector<NormalizedEntity>& entities, const CompactRun& run);
 
 }  // namespace velatro::engine

@@ -23,8 +23,10 @@ TemporalResult TemporalMatcher::evaluate(const NormalizedEntity& a, const Normal
             return valid_at(a) && valid_at(b) ? kValid : kInvalid;
         }
         case plan::TemporalStrategy::BiTemporal: {
-            const bool a_starts_in_time = !a.valid_from || !b.valid_to || *a.valid_from <= *b.valid_to;
-            const bool b_starts_in_time = !b.valid_from || !a.valid_to || *b.valid_from <= *a.valid_to;
+            const bool a_starts_in_time =
+                !a.valid_from || !b.valid_to || *a.valid_from <= *b.valid_to;
+            const bool b_starts_in_time =
+                !b.valid_from || !a.valid_to || *b.valid_from <= *a.valid_to;
             if (a_starts_in_time && b_starts_in_time) return kValid;
             return TemporalResult{TemporalOutcome::NoOverlap, 0.0};
         }

@@ -15,7 +15,7 @@ struct TemporalResult {
 };
 
 class TemporalMatcher {
-public:
+  public:
     explicit TemporalMatcher(plan::TemporalStrategy strategy) : strategy_(strategy) {}
 
     // as_of absent: the current UTC time.
@@ -24,7 +24,7 @@ public:
 
     [[nodiscard]] plan::TemporalStrategy strategy() const { return strategy_; }
 
-private:
+  private:
     plan::TemporalStrategy strategy_;
 };
 

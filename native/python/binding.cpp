@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "document/error.hpp"
 
@@ -61,7 +61,8 @@ bool bind_objects(PyObject* args, PyObject* kwargs, const char* fname, const cha
         for (std::size_t i = 0; i < count; ++i) {
             if (objs[i]) continue;
             ++seen;
-            if (seen > 1) missing += seen == n_missing ? (n_missing > 2 ? ", and " : " and ") : ", ";
+            if (seen > 1)
+                missing += seen == n_missing ? (n_missing > 2 ? ", and " : " and ") : ", ";
             missing += std::string("'") + names[i] + "'";
         }
         PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", fname,
@@ -73,8 +74,8 @@ bool bind_objects(PyObject* args, PyObject* kwargs, const char* fname, const cha
 
 }  // namespace
 
-bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
-                   const char* const* names, std::string_view* out, std::size_t count) {
+bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                   std::string_view* out, std::size_t count) {
     PyObject* objs[4] = {nullptr, nullptr, nullptr, nullptr};
     const char* colon = std::strchr(format, ':');
     const char* fname = colon ? colon + 1 : format;

@@ -10,7 +10,7 @@ namespace velatro::python {
 
 // Owned reference that is released on scope exit.
 class Ref {
-public:
+  public:
     Ref() = default;
     explicit Ref(PyObject* o) : o_(o) {}
     ~Ref() { Py_XDECREF(o_); }
@@ -32,7 +32,7 @@ public:
     }
     explicit operator bool() const { return o_ != nullptr; }
 
-private:
+  private:
     PyObject* o_ = nullptr;
 };
 
@@ -44,8 +44,8 @@ extern PyObject* panic_exception_type;
 // wording, naming the function (the text after ':' in `format`, e.g. "OO:diff").
 // A non-str gets "argument '{}': ...", lone surrogates the interpreter's
 // UnicodeEncodeError. Returns false with a Python exception set.
-bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
-                   const char* const* names, std::string_view* out, std::size_t count);
+bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names,
+                   std::string_view* out, std::size_t count);
 
 template <std::size_t N>
 bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,

@@ -1,11 +1,10 @@
 #pragma once
 // Document tree and string lists to Python objects.
-#include "python/binding.hpp"
-
 #include <string>
 #include <vector>
 
 #include "document/value.hpp"
+#include "python/binding.hpp"
 
 namespace velatro::python {
 

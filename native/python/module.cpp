@@ -8,9 +8,11 @@
 namespace velatro::python {
 namespace {
 
-#define VELATRO_FN(name, sig) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##name)), \
+// clang-format off
+#define VELATRO_FN(name, sig)                                                           \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_##name)),     \
      METH_VARARGS | METH_KEYWORDS, #name sig "\n--\n\n"}
+// clang-format on
 
 // Registration order is part of the interface: validate, validate_strict,
 // validate_schema, validate_semantics, parse, compile_ir, diff, hash, plan,
@@ -40,10 +42,10 @@ int exec_module(PyObject* module) noexcept {
         if (!panic_exception_type) {
             // Derived directly from BaseException so that `except Exception` does
             // not swallow a broken invariant.
-            panic_exception_type = PyErr_NewExceptionWithDoc(
-                "velatro._native.PanicException",
-                "An internal invariant of the native core was broken.", PyExc_BaseException,
-                nullptr);
+            panic_exception_type =
+                PyErr_NewExceptionWithDoc("velatro._native.PanicException",
+                                          "An internal invariant of the native core was broken.",
+                                          PyExc_BaseException, nullptr);
             if (!panic_exception_type) return -1;
         }
         Py_INCREF(panic_exception_type);
@@ -74,18 +76,12 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace velatro::python
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&velatro::python::kModule); }
+PyMODINIT_FUNC PyInit__native(void) {
+    return PyModuleDef_Init(&velatro::python::kModule);
+}

@@ -26,14 +26,10 @@ namespace {
 template <class Work>
 void without_lock(Work&& work) {
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
 }
 
 // Results are finished in chunks: the C++ side of a chunk (decision texts, golden
@@ -46,10 +42,9 @@ bool in_chunks(std::size_t count, Build&& build, Convert&& convert) {
     for (std::size_t begin = 0; begin < count; begin += kChunk) {
         const std::size_t end = std::min(count, begin + kChunk);
         without_lock([&] {
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 256),
-                              [&](const auto& r) {
-                                  for (std::size_t i = r.begin(); i < r.end(); ++i) build(i);
-                              });
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 256), [&](const auto& r) {
+                for (std::size_t i = r.begin(); i < r.end(); ++i) build(i);
+            });
         });
         for (std::size_t i = begin; i < end; ++i)
             if (!convert(i)) return false;

@@ -9,9 +9,20 @@ namespace velatro::python {
 
 namespace {
 constexpr const char* kKeyTexts[] = {
-    "blocking_key", "confidence", "decision",    "entity_a_id", "entity_b_id",
-    "matched_on",   "posterior_probability",     "rule_results", "temporal_adjustment",
-    "explanation",  "matched",    "rule_name",   "score",        "weight",
+    "blocking_key",
+    "confidence",
+    "decision",
+    "entity_a_id",
+    "entity_b_id",
+    "matched_on",
+    "posterior_probability",
+    "rule_results",
+    "temporal_adjustment",
+    "explanation",
+    "matched",
+    "rule_name",
+    "score",
+    "weight",
 };
 
 // Sets an item and drops the value's reference; false with a Python error set.
@@ -130,7 +141,8 @@ PyObject* ResultWriter::decision(const engine::MatchDecision& m) {
         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), r);
     }
     if (!put(d.get(), keys_[kRuleResults], results.release())) return nullptr;
-    PyObject* temporal = m.temporal_adjustment ? number(*m.temporal_adjustment) : Py_NewRef(Py_None);
+    PyObject* temporal =
+        m.temporal_adjustment ? number(*m.temporal_adjustment) : Py_NewRef(Py_None);
     if (!put(d.get(), keys_[kTemporal], temporal)) return nullptr;
     return d.release();
 }

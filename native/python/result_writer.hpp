@@ -17,7 +17,7 @@
 namespace velatro::python {
 
 class ResultWriter {
-public:
+  public:
     ResultWriter();
     ~ResultWriter();
     ResultWriter(const ResultWriter&) = delete;
@@ -34,16 +34,29 @@ public:
 
     PyObject* decision(const engine::MatchDecision& d);
 
-private:
+  private:
     PyObject* rule_result(const engine::RuleResult& r);
     PyObject* shared(const std::string& text);  // borrowed
-    PyObject* shared_number(double v);            // new reference
+    PyObject* shared_number(double v);          // new reference
     PyObject* uuid(const engine::Uuid& id);
     static PyObject* number(double v);
 
     enum Key {
-        kBlockingKey, kConfidence, kDecision, kEntityA, kEntityB, kMatchedOn, kPosterior,
-        kRuleResults, kTemporal, kExplanation, kMatched, kRuleName, kScore, kWeight, kKeyCount
+        kBlockingKey,
+        kConfidence,
+        kDecision,
+        kEntityA,
+        kEntityB,
+        kMatchedOn,
+        kPosterior,
+        kRuleResults,
+        kTemporal,
+        kExplanation,
+        kMatched,
+        kRuleName,
+        kScore,
+        kWeight,
+        kKeyCount
     };
     PyObject* keys_[kKeyCount] = {};
     std::unordered_map<std::string, PyObject*> shared_;  // owned references

@@ -59,10 +59,10 @@ VELATRO_ENUM_INFO(ScoringStrategy, "fellegi_sunter")
 VELATRO_ENUM_INFO(AggregateFunction, "max", "min", "sum", "avg", "union", "intersection")
 
 // The shared enumerations read by their plan names, under the spec's type names.
-#define VELATRO_PLAN_ENUM_INFO(E)                                 \
-    template <>                                                   \
-    struct EnumInfo<E> {                                          \
-        static constexpr std::string_view type_name = #E;         \
+#define VELATRO_PLAN_ENUM_INFO(E)                                       \
+    template <>                                                         \
+    struct EnumInfo<E> {                                                \
+        static constexpr std::string_view type_name = #E;               \
         static constexpr const auto& names = plan::EnumNames<E>::names; \
     };
 

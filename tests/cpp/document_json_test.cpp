@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <random>
 #include <limits>
+#include <random>
 
 #include "document/digest.hpp"
 #include "document/float_text.hpp"
@@ -31,18 +31,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FloatCase{2.0, "2.0", "2"}, FloatCase{0.0, "0.0", "0"},
                       FloatCase{-0.0, "-0.0", "-0"}, FloatCase{100.0, "100.0", "100"},
                       FloatCase{12.5, "12.5", "12.5"}, FloatCase{0.05, "0.05", "0.05"},
-                      FloatCase{-0.25, "-0.25", "-0.25"}, FloatCase{1e15, "1000000000000000.0",
-                                                                    "1000000000000000"},
+                      FloatCase{-0.25, "-0.25", "-0.25"},
+                      FloatCase{1e15, "1000000000000000.0", "1000000000000000"},
                       FloatCase{1e16, "1e+16", "10000000000000000"},
                       FloatCase{1e21, "1e+21", "1000000000000000000000"},
                       FloatCase{1.5e-7, "1.5e-7", "0.00000015"},
                       FloatCase{1e-6, "1e-6", "0.000001"}, FloatCase{1e-5, "0.00001", "0.00001"},
-                      FloatCase{0.1, "0.1", "0.1"}, FloatCase{1.0 / 3, "0.3333333333333333",
-                                                              "0.3333333333333333"},
+                      FloatCase{0.1, "0.1", "0.1"},
+                      FloatCase{1.0 / 3, "0.3333333333333333", "0.3333333333333333"},
                       FloatCase{123456789012345.6, "123456789012345.6", "123456789012345.6"},
                       FloatCase{1234567890123456.7, "1234567890123456.8", "1234567890123456.8"},
-                      FloatCase{12345678901234567.0, "1.2345678901234568e+16",
-                                "12345678901234568"},
+                      FloatCase{12345678901234567.0, "1.2345678901234568e+16", "12345678901234568"},
                       FloatCase{std::numeric_limits<double>::infinity(), "null", "inf"},
                       FloatCase{std::numeric_limits<double>::quiet_NaN(), "null", "NaN"}));
 
@@ -76,8 +75,7 @@ TEST(CompactJson, ObjectsSortArraysKeepOrderNoWhitespace) {
     EXPECT_EQ(vd::to_json(vd::read_tree("b: 1\na: 1\n")), R"({"a":1,"b":1})");
     EXPECT_EQ(vd::to_json(vd::read_tree("[3, -2, 2.0, null, true, {}, []]")),
               R"([3,-2,2.0,null,true,{},[]])");
-    EXPECT_EQ(vd::to_json(vd::Value(std::uint64_t{18446744073709551615u})),
-              "18446744073709551615");
+    EXPECT_EQ(vd::to_json(vd::Value(std::uint64_t{18446744073709551615u})), "18446744073709551615");
     EXPECT_EQ(vd::to_json(vd::Value(std::numeric_limits<std::int64_t>::min())),
               "-9223372036854775808");
 }

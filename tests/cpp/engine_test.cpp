@@ -114,8 +114,8 @@ decision: {thresholds: {match: 0.9}}
     other_tenant.tenant_id = id(7);
     EXPECT_EQ(engine.evaluate_pair(a, other_tenant, {}, 1.0).matched_on[0], "EXCLUDED");
 
-    OverrideResolver overrides({{OverrideKind::Merge, id(3), id(1)},
-                                {OverrideKind::Lock, id(1), id(3)}});
+    OverrideResolver overrides(
+        {{OverrideKind::Merge, id(3), id(1)}, {OverrideKind::Lock, id(1), id(3)}});
     EXPECT_EQ(engine.evaluate_pair(a, c, overrides, 1.0).matched_on[0], "MANUAL_LOCK");
 }
 
@@ -239,11 +239,10 @@ decision: {thresholds: {match: 0.7, review: 0.4}, tie_breaking: [earliest_timest
     std::vector<NormalizedEntity> entities;
     const char* names[] = {"anna", "anne", "ann", "hannah", "bob", "rob", "robert", "bobby"};
     for (int i = 0; i < 400; ++i) {
-        entities.push_back(entity(
-            i, {{"zip", std::to_string(rng() % 5).insert(0, 1, 'Z')},
-                {"email", std::to_string(rng() % 60).insert(0, 1, 'e')},
-                {"name", names[rng() % 8]},
-                {"city", rng() % 2 ? "leeds" : "leicester"}}));
+        entities.push_back(entity(i, {{"zip", std::to_string(rng() % 5).insert(0, 1, 'Z')},
+                                      {"email", std::to_string(rng() % 60).insert(0, 1, 'e')},
+                                      {"name", names[rng() % 8]},
+                                      {"city", rng() % 2 ? "leeds" : "leicester"}}));
     }
     // Allow more workers than this machine has cores, so the split really differs.
     tbb::global_control workers(tbb::global_control::max_allowed_parallelism, 8);
