@@ -33,8 +33,13 @@ const std::string* FieldMap::find(std::string_view key) const noexcept {
     // almost every entry without touching its text, which beats a binary search of
     // full comparisons.
     if (entries_.size() <= 16) {
+        if (key.empty()) {
+            for (const Entry& e : entries_)
+                if (e.first.empty()) return &e.second;
+            return nullptr;
+        }
         for (const Entry& e : entries_)
-            if (e.first.size() == key.size() &&
+            if (e.first.size() == key.size() && e.first[0] == key[0] &&
                 std::char_traits<char>::compare(e.first.data(), key.data(), key.size()) == 0)
                 return &e.second;
         return nullptr;
