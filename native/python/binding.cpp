@@ -98,6 +98,7 @@ PyObject* raise_current_exception() noexcept {
     try {
         try {
             throw;
+        } catch (const PythonErrorSet&) {
         } catch (const velatro::Error& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::bad_alloc&) {

@@ -54,9 +54,25 @@ bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
     return bind_str_args(args, kwargs, format, names.data(), out.data(), N);
 }
 
+// Thrown where a Python call failed deep inside C++ code that cannot return nullptr
+// (a result sink called by the engine): the Python exception is already set.
+struct PythonErrorSet {};
+
+// Holds the interpreter lock for its lifetime, on a thread that released it.
+class HoldLock {
+  public:
+    HoldLock() : state_(PyGILState_Ensure()) {}
+    ~HoldLock() { PyGILState_Release(state_); }
+    HoldLock(const HoldLock&) = delete;
+    HoldLock& operator=(const HoldLock&) = delete;
+
+  private:
+    PyGILState_STATE state_;
+};
+
 // Raises the pending C++ failure as its Python exception: velatro::Error as
-// ValueError, bad_alloc as MemoryError, anything else as PanicException. Call from
-// inside a catch block.
+// ValueError, bad_alloc as MemoryError, PythonErrorSet as the exception already set,
+// anything else as PanicException. Call from inside a catch block.
 PyObject* raise_current_exception() noexcept;
 
 // Runs body (which returns a new reference, or nullptr with a Python error set)
