@@ -54,6 +54,26 @@ void deliver_decisions(const RunContext& run, const OrderedPairs& ordered, Resul
     clock.lap("output");
 }
 
+// Keeps what the decisions read, ids and names, in fresh storage and frees the records
+// whole: freeing only the data fields would leave the kept strings scattered over pages
+// the allocator then cannot hand back.
+void release_record_data(std::vector<NormalizedEntity>& entities) {
+    std::vector<NormalizedEntity> kept(entities.size());
+    for (std::size_t i = 0; i < entities.size(); ++i) {
+        const NormalizedEntity& e = entities[i];
+        NormalizedEntity& k = kept[i];
+        k.id = e.id;
+        k.tenant_id = e.tenant_id;
+        k.external_id = e.external_id;
+        k.entity_type = e.entity_type;
+        k.source_name = e.source_name;
+        k.valid_from = e.valid_from;
+        k.valid_to = e.valid_to;
+        k.last_updated = e.last_updated;
+    }
+    entities = std::move(kept);
+}
+
 }  // namespace
 
 PairRun run_pairs(const RunContext& run, RunProfile* profile) {
@@ -110,7 +130,7 @@ void reconcile(const ReconciliationEngine& engine, const plan::SurvivorshipPolic
         deliver_golden_records(run, survivorship, clustering, sink, clock);
     }
     // Decisions need nothing of the records but their ids and names.
-    for (NormalizedEntity& e : entities) e.data = FieldMap{};
+    release_record_data(entities);
     clock.lap("release");
     deliver_decisions(run, pairs.ordered, sink, clock);
     sink.telemetry(pairs.ordered.telemetry, profiled);
