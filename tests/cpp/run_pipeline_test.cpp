@@ -233,6 +233,10 @@ TEST(Pipeline, ProfileCountsTheCopiesOneJudgementStandsFor) {
     EXPECT_EQ(progress.blocks_done.load(), progress.blocks_total.load());
     EXPECT_EQ(progress.pairs_done.load(), progress.pairs_total.load());
     EXPECT_EQ(progress.blocks_total.load(), profile.pairing_blocks);
+    const std::string text = velatro::document::to_json(to_value(profile));
+    EXPECT_NE(text.find("\"pair_copies\":" + std::to_string(profile.pair_copies)),
+              std::string::npos)
+        << text;
 }
 
 // A sink that records what reached it and can raise the cancel flag on the way.

@@ -10,8 +10,10 @@ namespace velatro::engine {
 
 // Counters a run advances as it goes, readable from any thread at any time. They move
 // once per chunk of work (a range of blocks, a slice of a large block's rows), so a
-// reader sees coarse steps. Pairs are counted as the blocks form them, every copy of a
-// pair included, so the total is known before the first pair is judged.
+// reader sees coarse steps. The totals are set once the blocks are formed (zero before);
+// pairs are counted as the blocks form them, every copy of a pair included, so their
+// total is known before the first pair is judged. The sorted-neighbourhood pass and the
+// result stages are not counted.
 struct RunProgress {
     std::atomic<std::uint64_t> blocks_done{0};
     std::atomic<std::uint64_t> blocks_total{0};
