@@ -54,9 +54,9 @@ bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
     return bind_str_args(args, kwargs, format, names.data(), out.data(), N);
 }
 
-// Thrown where a Python call failed deep inside C++ code that cannot return nullptr
-// (a result sink called by the engine): the Python exception is already set.
-struct PythonErrorSet {};
+// Thrown by code that called into Python and found an error set (a result sink called
+// by the engine, a stream read for it): the guard passes that error on untouched.
+struct PythonError {};
 
 // Holds the interpreter lock for its lifetime, on a thread that released it.
 class HoldLock {
@@ -71,7 +71,7 @@ class HoldLock {
 };
 
 // Raises the pending C++ failure as its Python exception: velatro::Error as
-// ValueError, bad_alloc as MemoryError, PythonErrorSet as the exception already set,
+// ValueError, bad_alloc as MemoryError, PythonError as the exception already set,
 // anything else as PanicException. Call from inside a catch block.
 PyObject* raise_current_exception() noexcept;
 

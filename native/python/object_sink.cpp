@@ -10,7 +10,7 @@ namespace velatro::python {
 namespace {
 
 void check(bool ok) {
-    if (!ok) throw PythonErrorSet{};
+    if (!ok) throw PythonError{};
 }
 
 Ref new_list(std::size_t size) {
@@ -35,7 +35,7 @@ void ObjectSink::clusters(const engine::Clustering& clustering,
     golden_records_ = new_list(clustering.clusters.size());
 }
 
-void ObjectSink::golden_records(std::size_t first, std::span<const engine::GoldenRecord> records) {
+void ObjectSink::golden_records(std::size_t first, std::span<engine::GoldenRecord> records) {
     HoldLock lock;
     for (std::size_t k = 0; k < records.size(); ++k) {
         PyObject* record = writer_.golden_record(records[k]);

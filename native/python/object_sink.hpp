@@ -20,7 +20,7 @@ class ObjectSink final : public engine::ResultSink {
 
     void clusters(const engine::Clustering& clustering,
                   const std::vector<engine::NormalizedEntity>& entities) override;
-    void golden_records(std::size_t first, std::span<const engine::GoldenRecord> records) override;
+    void golden_records(std::size_t first, std::span<engine::GoldenRecord> records) override;
     void begin_decisions(std::size_t count) override;
     void decisions(const engine::DecisionBatch& batch) override;
     void telemetry(const engine::ReconciliationTelemetry& telemetry,

@@ -249,7 +249,7 @@ class CancellingSink final : public ResultSink {
         calls.push_back("clusters");
         if (cancel_on_clusters) cancel_on_clusters->store(true);
     }
-    void golden_records(std::size_t, std::span<const GoldenRecord>) override {
+    void golden_records(std::size_t, std::span<GoldenRecord>) override {
         calls.push_back("golden_records");
     }
     void begin_decisions(std::size_t) override { calls.push_back("begin_decisions"); }

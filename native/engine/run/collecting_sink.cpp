@@ -7,8 +7,8 @@ void CollectingSink::clusters(const Clustering& clustering, const std::vector<No
     result.golden_records.resize(clustering.clusters.size());
 }
 
-void CollectingSink::golden_records(std::size_t first, std::span<const GoldenRecord> records) {
-    std::copy(records.begin(), records.end(), result.golden_records.begin() + first);
+void CollectingSink::golden_records(std::size_t first, std::span<GoldenRecord> records) {
+    std::move(records.begin(), records.end(), result.golden_records.begin() + first);
 }
 
 void CollectingSink::begin_decisions(std::size_t count) {

@@ -22,7 +22,7 @@ class CollectingSink final : public ResultSink {
 
     void clusters(const Clustering& clustering,
                   const std::vector<NormalizedEntity>& entities) override;
-    void golden_records(std::size_t first, std::span<const GoldenRecord> records) override;
+    void golden_records(std::size_t first, std::span<GoldenRecord> records) override;
     void begin_decisions(std::size_t count) override;
     void decisions(const DecisionBatch& batch) override;
     void telemetry(const ReconciliationTelemetry& telemetry, const RunProfile* profile) override;

@@ -8,10 +8,6 @@
 namespace velatro::engine {
 namespace {
 
-// Results go to the sink in chunks: the chunk's golden records are built in parallel,
-// then handed over. Chunks keep the intermediate records few.
-constexpr std::size_t kChunk = 16384;
-
 void start_progress(const RunContext& run, const BlockIndex& index) {
     RunProgress* progress = run.options.progress;
     if (!progress) return;
@@ -23,11 +19,14 @@ void start_progress(const RunContext& run, const BlockIndex& index) {
 
 void deliver_golden_records(const RunContext& run, const plan::SurvivorshipPolicy& survivorship,
                             const Clustering& clustering, ResultSink& sink, StageClock& clock) {
+    // Each chunk's golden records are built in parallel, then handed over.
     const std::size_t count = clustering.clusters.size();
-    std::vector<GoldenRecord> chunk(std::min(kChunk, count));
-    for (std::size_t first = 0; first < count; first += kChunk) {
+    const std::size_t rows = std::max<std::size_t>(1, sink.chunk_rows());
+    std::vector<GoldenRecord> chunk(std::min(rows, count));
+    std::size_t first = 0;
+    do {
         run.check_cancel();
-        const std::size_t size = std::min(kChunk, count - first);
+        const std::size_t size = std::min(rows, count - first);
         run.arena.execute([&] {
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, size, 64), [&](const auto& r) {
                 for (std::size_t k = r.begin(); k < r.end(); ++k)
@@ -36,21 +35,25 @@ void deliver_golden_records(const RunContext& run, const plan::SurvivorshipPolic
             });
         });
         clock.lap("golden_records");
-        sink.golden_records(first, std::span<const GoldenRecord>(chunk.data(), size));
+        sink.golden_records(first, std::span<GoldenRecord>(chunk.data(), size));
         clock.lap("output");
-    }
+        first += size;
+    } while (first < count);
 }
 
 void deliver_decisions(const RunContext& run, const OrderedPairs& ordered, ResultSink& sink,
                        StageClock& clock) {
     const PairResults results(run.engine, run.entities, ordered, run.arena);
     const std::size_t count = ordered.pairs.size();
+    const std::size_t rows = std::max<std::size_t>(1, sink.chunk_rows());
     sink.begin_decisions(count);
-    for (std::size_t first = 0; first < count; first += kChunk) {
+    std::size_t first = 0;
+    do {
         run.check_cancel();
-        const std::size_t size = std::min(kChunk, count - first);
+        const std::size_t size = std::min(rows, count - first);
         sink.decisions(DecisionBatch{first, {ordered.pairs.data() + first, size}, results});
-    }
+        first += size;
+    } while (first < count);
     clock.lap("output");
 }
 

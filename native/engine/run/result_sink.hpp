@@ -5,6 +5,7 @@
 #include <tbb/task_arena.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -72,15 +73,24 @@ struct DecisionBatch {
 // Receives one run's results. The pipeline calls, from its own thread and in this
 // order: clusters once, golden_records for consecutive chunks of the clusters,
 // begin_decisions once, decisions for consecutive chunks of the pairs, telemetry once.
-// A sink that throws stops the run; the exception reaches the pipeline's caller.
+// golden_records and decisions are called at least once, with an empty chunk when there
+// is nothing. A sink that throws stops the run; the exception reaches the pipeline's
+// caller.
 class ResultSink {
   public:
     virtual ~ResultSink() = default;
 
+    // The most golden records or decisions one call hands over. The pipeline builds a
+    // chunk's golden records before the call, so small chunks keep few of them alive; a
+    // sink that wants everything at once returns SIZE_MAX.
+    [[nodiscard]] virtual std::size_t chunk_rows() const { return 16384; }
+
+    // The clustering and the records stay valid until the last golden_records call
+    // returns; the records still have their data fields then.
     virtual void clusters(const Clustering& clustering,
                           const std::vector<NormalizedEntity>& entities) = 0;
-    // records[k] belongs to cluster first + k.
-    virtual void golden_records(std::size_t first, std::span<const GoldenRecord> records) = 0;
+    // records[k] belongs to cluster first + k; the sink may move them out.
+    virtual void golden_records(std::size_t first, std::span<GoldenRecord> records) = 0;
     virtual void begin_decisions(std::size_t count) = 0;
     virtual void decisions(const DecisionBatch& batch) = 0;
     // profile is given when the run was asked for one (RunOptions::profile); its
