@@ -87,13 +87,13 @@ PairRun run_pairs(const RunContext& run, RunProfile* profile) {
     BlockIndex index = build_block_index(run, out.ids);
     start_progress(run, index);
     clock.lap("block_index");
-    PairEvaluation evaluation;
-    {
-        const PreparedValues prepared = prepare_values(run, index);
-        clock.lap("prepare");
-        evaluation = evaluate_blocks(run, index, prepared);
-        clock.lap("evaluate");
-    }
+    PreparedValues prepared = prepare_values(run, index);
+    clock.lap("prepare");
+    PairEvaluation evaluation = evaluate_blocks(run, index, prepared);
+    clock.lap("evaluate");
+    // Freeing what a stage no longer needs is not free for a large run: "release".
+    prepared = {};
+    clock.lap("release");
     run.check_cancel();
     evaluate_neighborhood(run, out.ids, evaluation);
     clock.lap("neighborhood");
@@ -107,6 +107,7 @@ PairRun run_pairs(const RunContext& run, RunProfile* profile) {
     }
     out.keys = std::move(index.keys);
     index = {};
+    clock.lap("release");
     out.ordered = order_pairs(run, out.ids, std::move(evaluation));
     clock.lap("order");
     return out;

@@ -14,7 +14,8 @@ struct RunProfile {
         std::string_view name;  // a literal of the pipeline
         double seconds = 0.0;
     };
-    // In the order the stages first ran. "output" is the time spent inside the sink.
+    // In the order the stages first ran. "output" is the time spent inside the sink,
+    // "release" the time spent freeing what later stages no longer need.
     std::vector<Stage> stages;
     std::uint64_t records = 0;
     std::uint64_t blocks = 0;          // distinct block keys
