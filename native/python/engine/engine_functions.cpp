@@ -5,68 +5,34 @@
 
 #include <tbb/task_arena.h>
 
-#include <exception>
-
-#include "columnar/record_reader.hpp"
 #include "columnar/result_tables.hpp"
-#include "engine/compiler.hpp"
-#include "engine/reconciliation_engine.hpp"
+#include "engine/block_census.hpp"
 #include "engine/run/pipeline.hpp"
 #include "engine/temporal.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
-#include "spec/reader.hpp"
+#include "python/engine/spec_engine.hpp"
 
 namespace velatro::python {
 namespace {
 
-template <class Work>
-void without_lock(Work&& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-}
-
-struct CompiledSpec {
-    plan::IdentityPlan plan;
-    engine::ReconciliationEngine engine;
-};
-
-CompiledSpec compile(std::string_view yaml) {
-    spec::IdentitySpec spec;
-    try {
-        spec = spec::read_identity_spec(yaml);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
-    }
-    plan::IdentityPlan plan;
-    engine::CompiledExpression expression;
-    try {
-        plan = engine::SpecCompiler::compile(spec, expression);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Compilation error: ") + e.what());
-    }
-    engine::ReconciliationEngine eng =
-        engine::ReconciliationEngine::from_plan(plan, std::move(expression));
-    return {std::move(plan), std::move(eng)};
-}
-
-// Takes the records argument over; the stream is released however reading ends.
-std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
-    ArrowArrayStream stream{};
-    if (!take_stream(records, &stream)) throw PythonError();
-    return columnar::read_records(&stream);
-}
-
 columnar::ResultTables run_tables(const CompiledSpec& compiled,
                                   std::vector<engine::NormalizedEntity> entities,
-                                  std::size_t threads, bool profile) {
+                                  std::size_t threads, bool profile,
+                                  const engine::RunBudget& budget) {
     columnar::TableSink sink(compiled.engine);
     // The sink builds its tables on the threads of this arena.
     tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
     arena.execute([&] {
+        if (budget.max_pairs || budget.max_block_size) {
+            // Keys and counts only: no pair is judged before the budget is known to hold.
+            engine::CensusOptions counts_only;
+            counts_only.largest = 1;
+            counts_only.sample_pairs = 0;
+            counts_only.exact_limit = 0;
+            engine::check_budget(engine::take_census(compiled.engine, entities, counts_only),
+                                 budget);
+        }
         const engine::OverrideResolver overrides;
         engine::RunOptions options;
         options.threads = threads;
@@ -77,11 +43,13 @@ columnar::ResultTables run_tables(const CompiledSpec& compiled,
     return std::move(sink).take();
 }
 
-PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile) {
-    const CompiledSpec compiled = compile(yaml);
+PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile,
+                    const engine::RunBudget& budget) {
+    const CompiledSpec compiled = compile_spec(yaml);
     std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     columnar::ResultTables tables;
-    without_lock([&] { tables = run_tables(compiled, std::move(entities), threads, profile); });
+    without_lock(
+        [&] { tables = run_tables(compiled, std::move(entities), threads, profile, budget); });
 
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -105,7 +73,7 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
 // The full decision of one pair, explanations included, exactly as the run would
 // judge it; the pair need not have been kept.
 PyObject* explain(std::string_view yaml, PyObject* records) {
-    const CompiledSpec compiled = compile(yaml);
+    const CompiledSpec compiled = compile_spec(yaml);
     const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     if (entities.size() != 2) throw velatro::Error("explain takes exactly two records");
     const engine::NormalizedEntity& a = entities[0];
@@ -120,14 +88,17 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str", "records", "threads", "profile", nullptr};
+    static const char* kNames[] = {"yaml_str",  "records",        "threads", "profile",
+                                   "max_pairs", "max_block_size", nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
     int profile = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|np:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads, &profile))
+    unsigned long long max_pairs = 0, max_block_size = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npKK:reconcile", const_cast<char**>(kNames),
+                                     &yaml, &yaml_len, &records, &threads, &profile, &max_pairs,
+                                     &max_block_size))
         return nullptr;
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
@@ -135,7 +106,8 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
-                         static_cast<std::size_t>(threads), profile != 0);
+                         static_cast<std::size_t>(threads), profile != 0,
+                         engine::RunBudget{max_pairs, max_block_size});
     });
 }
 
@@ -147,7 +119,7 @@ PyObject* fn_engine_check_spec(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &yaml, &yaml_len))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        compile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
+        compile_spec(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
         Py_RETURN_NONE;
     });
 }
