@@ -362,4 +362,38 @@ void check_budget(const BlockCensus& census, const RunBudget& budget) {
     }
 }
 
+double estimated_result_bytes(const BlockCensus& census, std::size_t rules) {
+    const double kept = static_cast<double>(census.evaluated_pairs) * census.kept_fraction;
+    return kept * static_cast<double>(kPairRowBytes + kScoreBytes * rules);
+}
+
+void check_run_budget(const ReconciliationEngine& engine,
+                      const std::vector<NormalizedEntity>& entities, const RunBudget& budget) {
+    if (!budget.max_pairs && !budget.max_block_size && !budget.max_result_bytes) return;
+    CensusOptions counts_only;
+    counts_only.largest = 1;
+    counts_only.sample_pairs = 0;
+    counts_only.exact_limit = 0;
+    const BlockCensus counts = take_census(engine, entities, counts_only);
+    check_budget(counts, budget);
+    const std::size_t rules = engine.rules().size();
+    const double worst = static_cast<double>(counts.candidate_pairs) *
+                         static_cast<double>(kPairRowBytes + kScoreBytes * rules);
+    if (!budget.max_result_bytes || worst <= static_cast<double>(budget.max_result_bytes)) return;
+    CensusOptions sampled;
+    sampled.largest = 1;
+    sampled.exact_limit = 0;
+    const BlockCensus census = take_census(engine, entities, sampled);
+    const double bytes = estimated_result_bytes(census, rules);
+    if (bytes > static_cast<double>(budget.max_result_bytes))
+        throw velatro::Error(
+            "run refused before comparing: its kept pairs would take about " +
+            std::to_string(static_cast<std::uint64_t>(bytes / 1e6)) + " MB (" +
+            std::to_string(static_cast<std::uint64_t>(census.kept_fraction * 100.0 + 0.5)) +
+            "% of " + std::to_string(census.evaluated_pairs) +
+            " pairs kept), more than max_result_bytes=" + std::to_string(budget.max_result_bytes) +
+            ". Make the blocking more selective or raise the review threshold, or raise the "
+            "memory budget.");
+}
+
 }  // namespace velatro::engine

@@ -61,9 +61,25 @@ struct CensusOptions {
 
 // Limits a run must stay within; 0 means no limit.
 struct RunBudget {
-    std::uint64_t max_pairs = 0;       // candidate pairs of the whole run
-    std::uint64_t max_block_size = 0;  // entries of one block
+    std::uint64_t max_pairs = 0;         // candidate pairs of the whole run
+    std::uint64_t max_block_size = 0;    // entries of one block
+    std::uint64_t max_result_bytes = 0;  // memory of the kept pairs' table rows
 };
+
+// Memory of one kept pair's row in the columnar result besides its rule scores (ids,
+// sources, keys, decision, confidence, posterior, blocking key, matched-on names,
+// temporal factor, with offsets and validity), and of each rule score.
+inline constexpr std::uint64_t kPairRowBytes = 240;
+inline constexpr std::uint64_t kScoreBytes = 8;
+
+// The estimated memory of the kept pairs of a census with a sample.
+[[nodiscard]] double estimated_result_bytes(const BlockCensus& census, std::size_t rules);
+
+// Checks the budget from key counts, and the memory budget too: a run that could not
+// outgrow it even if every pair were kept is let through without sampling; otherwise a
+// timed sample measures how many pairs are kept. Throws like check_budget.
+void check_run_budget(const ReconciliationEngine& engine,
+                      const std::vector<NormalizedEntity>& entities, const RunBudget& budget);
 
 // Throws velatro::Error naming the blocking key and the block that break the budget,
 // and what to change; returns when the census fits. The census needs the largest

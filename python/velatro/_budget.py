@@ -31,7 +31,8 @@ LONG_VALUE_CHARS = 10_000
 
 #: Memory of one kept pair in the result's pairs table, beside its rule scores: two
 #: record ids, sources and keys, decision, confidence, posterior, blocking key,
-#: matched-on names and temporal factor, with their offsets and validity bits.
+#: matched-on names and temporal factor, with their offsets and validity bits (the
+#: engine's budget check uses the same figure).
 PAIR_ROW_BYTES = 240
 #: Memory of one rule score in a kept pair's row (a float64 and its validity bit).
 SCORE_BYTES = 8

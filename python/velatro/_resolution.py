@@ -220,8 +220,6 @@ def reconcile(
     _engine.check_spec(yaml)
     records = read_records(yaml, data, tenant_id=tenant_id, last_updated=last_updated)
     tree = _native.parse(yaml)
-    _check_budget(yaml, records, tree, n_threads, _limit(max_pairs, "max_pairs"),
-                  _limit(max_block_size, "max_block_size"))
     long = _budget.long_values(records, _budget.similarity_fields(tree))
     for v in long.to_pylist()[:10]:
         _budget.log.warning(
@@ -234,6 +232,9 @@ def reconcile(
         records,
         n_threads,
         profile,
+        _limit(max_pairs, "max_pairs"),
+        _limit(max_block_size, "max_block_size"),
+        _budget.memory_budget(),
     )
     telemetry = out["telemetry"]
     if profile:
@@ -280,23 +281,3 @@ def _limit(value: int | None, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{name}: expected a positive integer or None, got {value!r}")
     return value
-
-
-def _check_budget(yaml: str, records: pa.Table, tree: dict[str, Any], threads: int,
-                  max_pairs: int, max_block_size: int) -> None:
-    # Key counts first (the native census raises for a broken budget); only a run that
-    # could outgrow memory if every pair were kept pays for the timed sample.
-    quick = _engine.block_census(yaml, records, 1, 0, max_pairs, max_block_size)
-    budget = _budget.memory_budget()
-    rules = len(tree.get("rules") or []) + 8
-    worst = _budget.PAIR_ROW_BYTES + _budget.SCORE_BYTES * rules
-    if quick["candidate_pairs"] * worst <= budget:
-        return
-    plan = _budget.census(yaml, records, tree, threads or None)
-    if plan.estimated_result_bytes > budget:
-        raise ValueError(
-            f"run refused before comparing: its result would take about "
-            f"{plan.estimated_result_bytes / 1e9:.1f} GB ({plan.kept_fraction:.0%} of "
-            f"{plan.evaluated_pairs} pairs kept), more than half of this machine's memory; "
-            "make the blocking more selective or raise the review threshold"
-        )

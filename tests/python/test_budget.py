@@ -134,3 +134,14 @@ def test_long_values_in_similarity_fields_are_reported(caplog):
     with caplog.at_level(logging.WARNING, logger="velatro"):
         velatro.reconcile(spec_with("[[email]]"), data)
     assert "record people/1: field 'name' holds 10001 characters" in caplog.text
+
+
+def test_a_result_that_cannot_fit_in_memory_is_refused(monkeypatch):
+    from velatro import _budget
+
+    # 200 records with one e-mail: every pair merges, so every pair is kept.
+    data = people(200, email=lambda i: "same@x.org", name=lambda i: "ann")
+    monkeypatch.setattr(_budget, "memory_budget", lambda: 100_000)
+    message, _ = refused_quickly(spec_with("[[email]]"), data)
+    assert message.startswith("run refused before comparing: its kept pairs would take about")
+    assert "(100% of 19900 pairs kept), more than max_result_bytes=100000" in message

@@ -116,6 +116,7 @@ PyObject* fn_engine_block_census(PyObject*, PyObject* args, PyObject* kwargs) {
     engine::CensusOptions options;
     options.largest = static_cast<std::size_t>(largest);
     options.sample_pairs = static_cast<std::size_t>(sample);
+    if (sample == 0) options.exact_limit = 0;  // counts only: no pair is looked at
     return guarded([&] {
         return census(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records, options,
                       engine::RunBudget{max_pairs, max_block_size});

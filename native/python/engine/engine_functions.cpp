@@ -24,15 +24,9 @@ columnar::ResultTables run_tables(const CompiledSpec& compiled,
     // The sink builds its tables on the threads of this arena.
     tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
     arena.execute([&] {
-        if (budget.max_pairs || budget.max_block_size) {
-            // Keys and counts only: no pair is judged before the budget is known to hold.
-            engine::CensusOptions counts_only;
-            counts_only.largest = 1;
-            counts_only.sample_pairs = 0;
-            counts_only.exact_limit = 0;
-            engine::check_budget(engine::take_census(compiled.engine, entities, counts_only),
-                                 budget);
-        }
+        // Key counts (and, only for a run that might outgrow memory, a timed sample):
+        // no pair is judged for the result before the budget is known to hold.
+        engine::check_run_budget(compiled.engine, entities, budget);
         const engine::OverrideResolver overrides;
         engine::RunOptions options;
         options.threads = threads;
@@ -88,17 +82,17 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str",  "records",        "threads", "profile",
-                                   "max_pairs", "max_block_size", nullptr};
+    static const char* kNames[] = {"yaml_str",  "records",        "threads",          "profile",
+                                   "max_pairs", "max_block_size", "max_result_bytes", nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
     int profile = 0;
-    unsigned long long max_pairs = 0, max_block_size = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npKK:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads, &profile, &max_pairs,
-                                     &max_block_size))
+    unsigned long long max_pairs = 0, max_block_size = 0, max_result_bytes = 0;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "s#O|npKKK:reconcile", const_cast<char**>(kNames), &yaml, &yaml_len,
+            &records, &threads, &profile, &max_pairs, &max_block_size, &max_result_bytes))
         return nullptr;
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
@@ -107,7 +101,7 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
                          static_cast<std::size_t>(threads), profile != 0,
-                         engine::RunBudget{max_pairs, max_block_size});
+                         engine::RunBudget{max_pairs, max_block_size, max_result_bytes});
     });
 }
 

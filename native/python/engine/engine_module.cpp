@@ -12,8 +12,8 @@ namespace {
 PyMethodDef kFunctions[] = {
     {"reconcile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile)),
      METH_VARARGS | METH_KEYWORDS,
-     "reconcile(yaml_str, records, threads=0, profile=False, max_pairs=0, max_block_size=0)"
-     "\n--\n\n"
+     "reconcile(yaml_str, records, threads=0, profile=False, max_pairs=0, max_block_size=0, "
+     "max_result_bytes=0)\n--\n\n"
      "Runs the spec over an Arrow stream of canonical records; returns the clusters, pairs\n"
      "and golden-record tables as Arrow stream capsules, the telemetry and the score\n"
      "column names, and with profile=True the engine's own stage timings and counts. A\n"
