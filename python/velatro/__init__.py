@@ -26,3 +26,7 @@ for _name in (
 del _name
 
 __version__ = "0.1.0"
+
+from .checks import CheckError, Finding, check  # noqa: E402
+
+__all__ += ["check", "Finding", "CheckError"]
