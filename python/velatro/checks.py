@@ -23,7 +23,7 @@ from typing import Any, Literal
 
 from . import _native
 
-__all__ = ["Finding", "CheckError", "check", "log_findings"]
+__all__ = ["Finding", "CheckError", "check", "entities_table", "log_findings"]
 
 Level = Literal["error", "warning", "info"]
 
@@ -1685,16 +1685,67 @@ def _data_findings(spec: _Spec, text: str, table: Any) -> list[Finding]:
 
 
 def _record_table(text: str, data: Any) -> Any:
+    import sys
+
     import pyarrow as pa
 
     if isinstance(data, pa.Table) and all(c in data.column_names for c in _FIXED_COLUMNS):
         return data
-    import sys
-
+    if isinstance(data, list) and data and isinstance(data[0], dict) and "data" in data[0]:
+        return entities_table(data)
+    if isinstance(data, (str, os.PathLike)) and os.fspath(data).endswith(".json"):
+        with open(data, encoding="utf-8") as fh:
+            return entities_table(fh.read())
     read_records = getattr(sys.modules[__package__], "read_records", None)
     if read_records is None:
-        raise TypeError("data must be a record table (pyarrow.Table with the record columns)")
+        raise TypeError(
+            "data must be a record table (pyarrow.Table with the record columns), an entity "
+            "list or a path to an entity list (.json)"
+        )
     return read_records(text, data)
+
+
+def entities_table(entities: str | Sequence[Mapping[str, Any]]) -> Any:
+    """The canonical record table of an entity list in the JSON form that
+    `reconcile_local` reads (a JSON array text, or the parsed list of objects).
+
+    Each entity's `data` map becomes columns, one nullable string column per field;
+    `valid_from`, `valid_to` and `last_updated` become UTC timestamps.
+
+    Raises:
+        ValueError: text that is not a JSON array of entity objects.
+    """
+    import datetime as dt
+    import json
+
+    import pyarrow as pa
+
+    items = json.loads(entities) if isinstance(entities, str) else list(entities)
+    if not isinstance(items, list) or not all(isinstance(e, dict) for e in items):
+        raise ValueError("entities must be a JSON array of objects")
+    ts = pa.timestamp("us", tz="UTC")
+
+    def when(text: Any) -> Any:
+        if text is None:
+            return None
+        value = dt.datetime.fromisoformat(str(text).replace("Z", "+00:00").replace("z", "+00:00"))
+        return value.astimezone(dt.timezone.utc)
+
+    def column(key: str) -> list[Any]:
+        return [e.get(key) for e in items]
+
+    try:
+        columns: dict[str, Any] = {k: column(k) for k in _FIXED_COLUMNS[:5]}
+        for key in ("valid_from", "valid_to", "last_updated"):
+            columns[key] = pa.array([when(v) for v in column(key)], ts)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"entities: {exc}") from exc
+    names: dict[str, None] = {}
+    for e in items:
+        names.update(dict.fromkeys(_mapping(e.get("data"))))
+    for name in names:
+        columns[name] = pa.array([_mapping(e.get("data")).get(name) for e in items], pa.string())
+    return pa.table(columns)
 
 
 _ORDER = {"error": 0, "warning": 1, "info": 2}
