@@ -1,14 +1,27 @@
 """velatro: identity resolution driven by one YAML identity spec.
 
-The work is done by the native extension `velatro._native`; its functions are
-re-exported here for convenience.
+The work is done by the native extension `velatro._native`; the functions here
+take the same arguments (a spec may also be a path) and carry documentation.
 """
 
 from . import _native
 from ._native import PanicException
 
-__all__ = ["PanicException"]
-for _name in (
+from ._functions import (
+    compile_ir,
+    diff,
+    hash,
+    parse,
+    plan,
+    reconcile_local,
+    validate,
+    validate_schema,
+    validate_semantics,
+    validate_strict,
+)
+
+__all__ = [
+    "PanicException",
     "validate",
     "validate_strict",
     "validate_schema",
@@ -19,11 +32,7 @@ for _name in (
     "hash",
     "plan",
     "reconcile_local",
-):
-    if hasattr(_native, _name):
-        globals()[_name] = getattr(_native, _name)
-        __all__.append(_name)
-del _name
+]
 
 __version__ = "0.1.0"
 

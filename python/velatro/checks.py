@@ -444,7 +444,7 @@ def _check_blocking(spec: _Spec) -> Iterator[Finding]:
                 "records form one block and every pair is compared (n(n-1)/2 pairs).",
                 f"blocking.keys[{i}]",
             )
-    for key, positions in seen.items():
+    for fields, positions in seen.items():
         if len(positions) < 2:
             continue
         k = len(positions)
@@ -452,7 +452,7 @@ def _check_blocking(spec: _Spec) -> Iterator[Finding]:
         yield Finding(
             "warning",
             "repeated_blocking_key",
-            f"The blocking key [{', '.join(key)}] is given {k} times ({where}). Each copy gives every "
+            f"The blocking key [{', '.join(fields)}] is given {k} times ({where}). Each copy gives every "
             f"record the same key again, so its blocks list each record {k} times and the run "
             f"evaluates about {k * k} times the pairs before dropping the repeats, including pairs "
             "of a record with itself. Keep one copy.",
@@ -638,8 +638,7 @@ def _check_thresholds(spec: _Spec) -> Iterator[Finding]:
                 f"({_fmt(lo)}; scores lie between {span}): every compared pair merges.",
                 match_path,
             )
-    match_in_scale = match is not None and lo < match <= hi
-    if review is not None and match_in_scale and review < match:
+    if review is not None and match is not None and lo < match <= hi and review < match:
         if review > hi:
             yield Finding(
                 "warning",

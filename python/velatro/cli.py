@@ -17,7 +17,7 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from . import _native
@@ -245,7 +245,7 @@ def _summarise_spec(text: str) -> None:
     print(_native.plan(text)["summary"])
 
 
-def _summarise_result(result: dict[str, Any]) -> None:
+def _summarise_result(result: Mapping[str, Any]) -> None:
     telemetry = result["telemetry"]
     decisions = result["decisions"]
     print(f"records:     {sum(len(c) for c in result['clusters'])}")
