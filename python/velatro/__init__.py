@@ -1,12 +1,13 @@
 """velatro: identity resolution driven by one YAML identity spec.
 
-The work is done by the native extension `velatro._native`; the functions here
-take the same arguments (a spec may also be a path) and carry documentation.
+`reconcile` runs a spec over tables (DataFrames, Arrow, CSV/Parquet/JSON Lines files)
+and returns Arrow tables; `check` tells what a spec and its records will really do.
+The spec tools (`validate`, `hash`, `plan`, `diff`, ...) and `reconcile_local` on
+entity JSON are documented entry points over the native extension `velatro._native`
+(a spec may also be given as a path).
 """
 
 from . import _native
-from ._native import PanicException
-
 from ._functions import (
     compile_ir,
     diff,
@@ -19,9 +20,25 @@ from ._functions import (
     validate_semantics,
     validate_strict,
 )
+from ._native import PanicException
+from ._records import (
+    DEFAULT_LAST_UPDATED,
+    DEFAULT_TENANT_ID,
+    RECORD_ID_NAMESPACE,
+    read_records,
+    record_id,
+)
+from ._resolution import Resolution, reconcile
 
 __all__ = [
     "PanicException",
+    "Resolution",
+    "reconcile",
+    "read_records",
+    "record_id",
+    "RECORD_ID_NAMESPACE",
+    "DEFAULT_TENANT_ID",
+    "DEFAULT_LAST_UPDATED",
     "validate",
     "validate_strict",
     "validate_schema",
