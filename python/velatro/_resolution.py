@@ -183,6 +183,7 @@ def reconcile(
     threads: int | None = None,
     tenant_id: str | None = None,
     last_updated: Any = None,
+    checks: bool = True,
 ) -> Resolution:
     """Runs ``spec`` over ``data`` and returns the clusters, kept pairs and golden records.
 
@@ -196,8 +197,12 @@ def reconcile(
         threads: worker threads (default: every processor). Results do not depend on it.
         tenant_id: tenant of records whose table has no ``tenant_id`` column.
         last_updated: ``last_updated`` of records whose table has no such column.
+        checks: first run :func:`velatro.check` on the spec and the records, log
+            every finding on the ``velatro`` logger, and refuse to run when one is an
+            error (default True).
 
     Raises:
+        CheckError: with ``checks``, a finding of level "error" (see ``.findings``).
         ValueError: an unreadable spec ("Invalid spec YAML: ..."), or a data problem,
             naming the source, column and row.
         TypeError: an argument of the wrong type.
@@ -208,6 +213,10 @@ def reconcile(
     # A broken spec is reported in the engine's own words before any data is read.
     _engine.check_spec(yaml)
     records = read_records(yaml, data, tenant_id=tenant_id, last_updated=last_updated)
+    if checks:
+        from .checks import preflight
+
+        preflight(yaml, records)
     out = _engine.reconcile(yaml, records, threads or 0)
     return Resolution(
         yaml,

@@ -1239,7 +1239,7 @@ def _is_placeholder(value: str) -> bool:
     return text in _PLACEHOLDERS or (len(text) >= 3 and len(set(text)) == 1)
 
 
-def _read_data(table: Any) -> _Data:
+def _read_data(table: Any, used: set[str]) -> _Data:
     import pyarrow as pa
     import pyarrow.compute as pc
 
@@ -1269,10 +1269,14 @@ def _read_data(table: Any) -> _Data:
                 zip(grouped.column("s").to_pylist(), grouped.column("v_sum").to_pylist())
             )
         placeholder = {}
-        if present:
-            for row in pc.value_counts(column.drop_null()).to_pylist():
-                if row["counts"] >= 2 and row["values"].strip() and _is_placeholder(row["values"]):
-                    placeholder[row["values"]] = row["counts"]
+        if present and name in used:  # counting values is the costly part
+            counts = pc.value_counts(column.drop_null())
+            shared = counts.filter(pc.greater_equal(counts.field("counts"), 2))
+            for value, count in zip(
+                shared.field("values").to_pylist(), shared.field("counts").to_pylist()
+            ):
+                if value.strip() and _is_placeholder(value):
+                    placeholder[value] = count
         fields[name] = _FieldStats(present, empty, placeholder, by_source)
     return _Data(n, source_counts, fields, table)
 
@@ -1673,7 +1677,7 @@ def _blocking_never_keys(spec: _Spec, data: _Data) -> Iterator[Finding]:
 
 
 def _data_findings(spec: _Spec, text: str, table: Any) -> list[Finding]:
-    data = _read_data(table)
+    data = _read_data(table, {u.field for u in _uses(spec)})
     findings = list(_check_sources(spec, data))
     findings.extend(_check_fields(spec, data))
     findings.extend(_check_rates(spec, data))

@@ -618,3 +618,23 @@ def test_examples_on_generated_data(name):
     assert data_warnings <= {"placeholder_values", "records_never_compared"}, [
         str(f) for f in findings if f.code in data_warnings
     ]
+
+
+def test_reconcile_checks_first(caplog):
+    people = [
+        {"id": "1", "email": "a@x.com", "name": "Ann"},
+        {"id": "2", "email": "a@x.com", "name": "Ann"},
+    ]
+    spec = BASE.replace(
+        "  - {name: shop, system: s, table: t, id: id, attributes: {email: mail, name: name}}\n", ""
+    )
+    with caplog.at_level(logging.WARNING, logger="velatro"):
+        with pytest.raises(CheckError) as info:
+            velatro.reconcile(spec.replace("  keys: [[email]]", "  keys: []"), people)
+    assert [f.code for f in info.value.findings if f.level == "error"] == ["no_blocking_keys"]
+    assert any("no_blocking_keys" in r.getMessage() for r in caplog.records)
+    result = velatro.reconcile(
+        spec.replace("  keys: [[email]]", "  keys: []"), people, checks=False
+    )
+    assert result.pairs.num_rows == 0
+    assert velatro.reconcile(spec, people).pairs.num_rows == 1
