@@ -363,7 +363,7 @@ def _expression_error(expression: str) -> str | None:
 
 def _engine() -> Any:
     try:
-        from . import _engine as engine  # type: ignore[attr-defined]
+        from . import _engine as engine
     except ImportError:
         return None
     return engine
@@ -1780,11 +1780,31 @@ def check(spec: str | os.PathLike[str], data: Any = None) -> list[Finding]:
 
 
 def log_findings(findings: Iterable[Finding], logger: logging.Logger = _LOG) -> None:
-    """Log each finding on the `velatro` logger: errors as ERROR, warnings as
-    WARNING, info as INFO."""
+    """Log findings on the `velatro` logger: errors as ERROR, warnings as WARNING,
+    info as INFO. Findings of one level and code that occur more than three times
+    are logged as one record listing where they apply; each record carries the
+    findings it stands for in its `velatro_findings` attribute."""
     levels = {"error": logging.ERROR, "warning": logging.WARNING, "info": logging.INFO}
+    groups: dict[tuple[str, str], list[Finding]] = {}
     for finding in findings:
-        logger.log(levels[finding.level], "%s", finding, extra={"velatro_finding": finding})
+        groups.setdefault((finding.level, finding.code), []).append(finding)
+    for (level, code), group in groups.items():
+        if not logger.isEnabledFor(levels[level]):
+            continue
+        if len(group) <= 3:
+            for finding in group:
+                logger.log(levels[level], "%s", finding, extra={"velatro_findings": [finding]})
+            continue
+        places = ", ".join(f.where or "(spec)" for f in group)
+        logger.log(
+            levels[level],
+            "%s: %s (%d findings: %s); velatro.check() lists them",
+            level,
+            code,
+            len(group),
+            places,
+            extra={"velatro_findings": group},
+        )
 
 
 def preflight(spec_text: str, table: Any) -> list[Finding]:

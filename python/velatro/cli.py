@@ -271,36 +271,8 @@ def _summarise_resolution(result: Any) -> None:
 
 
 def _write_resolution(result: Any, out: str, form: str) -> None:
-    import pyarrow.csv as pacsv
-    import pyarrow.parquet as pq
-
-    os.makedirs(out, exist_ok=True)
-    for name in ("clusters", "pairs", "golden_records"):
-        table = getattr(result, name)
-        path = os.path.join(out, f"{name}.{'jsonl' if form == 'json' else form}")
-        if form == "parquet":
-            pq.write_table(table, path)
-        elif form == "csv":
-            pacsv.write_csv(_flat(table), path)
-        else:
-            with open(path, "w", encoding="utf-8") as fh:
-                for row in table.to_pylist():
-                    fh.write(json.dumps(row, ensure_ascii=False, default=str) + "\n")
-    with open(os.path.join(out, "telemetry.json"), "w", encoding="utf-8") as fh:
-        json.dump(result.telemetry, fh, ensure_ascii=False, indent=2, default=str)
-    print(f"results written to {out}")
-
-
-def _flat(table: Any) -> Any:
-    """CSV has no lists: list columns (matched_on) are joined with '|'."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    for i, column_field in enumerate(table.schema):
-        if pa.types.is_list(column_field.type) or pa.types.is_large_list(column_field.type):
-            joined = pc.binary_join(table.column(i), "|")
-            table = table.set_column(i, column_field.name, joined)
-    return table
+    folder = result.write(out, format=form)
+    print(f"results written to {folder}")
 
 
 # ---------------------------------------------------------------------------

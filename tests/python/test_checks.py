@@ -638,3 +638,13 @@ def test_reconcile_checks_first(caplog):
     )
     assert result.pairs.num_rows == 0
     assert velatro.reconcile(spec, people).pairs.num_rows == 1
+
+
+def test_repeated_findings_are_logged_as_one_record(caplog):
+    findings = [Finding("warning", "not_used", f"m{i}", f"p{i}") for i in range(5)]
+    findings.append(Finding("error", "no_pairs", "none", "blocking"))
+    with caplog.at_level(logging.INFO, logger="velatro"):
+        checks.log_findings(findings)
+    assert [r.levelno for r in caplog.records] == [logging.WARNING, logging.ERROR]
+    assert "not_used (5 findings: p0, p1, p2, p3, p4)" in caplog.records[0].getMessage()
+    assert caplog.records[0].velatro_findings == findings[:5]

@@ -155,3 +155,18 @@ def test_installed_entry_points(prefix):
     assert done.returncode == 0 and "exit codes:" in done.stdout
     done = subprocess.run([*argv, "hash", SPEC], capture_output=True, text=True, check=False)
     assert done.returncode == 0 and done.stdout.startswith("sha256:")
+
+
+@pytest.mark.parametrize(
+    "form, suffix", [("parquet", "parquet"), ("csv", "csv"), ("json", "jsonl")]
+)
+def test_reconcile_csv_sources(capsys, tmp_path, form, suffix):
+    sources = EXAMPLES / "sources"
+    argv = ["reconcile", SPEC, f"crm={sources / 'crm.csv'}", str(sources / "webshop.csv")]
+    argv += [str(sources / "loyalty.csv"), "--out", str(tmp_path), "--format", form]
+    code, out, _ = run(capsys, *argv)
+    assert code == 0 and "records:     291\n" in out
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == sorted(
+        [f"clusters.{suffix}", f"golden_records.{suffix}", f"pairs.{suffix}", "telemetry.json"]
+    )

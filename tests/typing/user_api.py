@@ -45,6 +45,29 @@ def checks(text: str) -> list[Finding]:
     return findings
 
 
+SMALL = """
+api_version: velatro/v1
+identity_version: "1"
+entity: {name: person}
+sources: [{name: crm, system: crm, table: t, id: contact_id, attributes: {email: mail}}]
+blocking: {keys: [[email]]}
+rules: [{name: email, type: exact, field: email}]
+decision: {thresholds: {match: 1.0}}
+"""
+
+
+def run_tables(text: str = SMALL) -> velatro.Resolution:
+    rows = [{"contact_id": "c1", "mail": "a@x.org"}, {"contact_id": "c2", "mail": "a@x.org"}]
+    records = velatro.read_records(text, {"crm": rows})
+    assert records.num_rows == 2
+    result = velatro.reconcile(text, {"crm": rows}, threads=1, checks=True)
+    golden = result.golden_records
+    print(golden.num_rows, result.clusters.num_rows, result.pairs.num_rows)
+    telemetry: dict[str, object] = result.telemetry
+    print(sorted(telemetry))
+    return result
+
+
 def command_line() -> int:
     from velatro.cli import main
 
@@ -54,3 +77,4 @@ def command_line() -> int:
 if __name__ == "__main__":
     text = SPEC.read_text()
     print(spec_tools(text)[:40], run_entities(text), len(checks(text)), command_line())
+    print(run_tables())
