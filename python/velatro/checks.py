@@ -1563,17 +1563,18 @@ def _check_validity(spec: _Spec, data: _Data) -> Iterator[Finding]:
         )
 
 
-# Block key counts come from the native engine, so that they are exactly the keys a
-# run forms. The native function takes the spec text and the record table and gives a
-# table with one row per (blocking key, key text): key_index (the position in
-# blocking.keys; -1 for locality-sensitive-hashing keys), key (the text) and records
-# (how many times records were put under that key by that blocking key).
-def _block_key_counts(spec_text: str, table: Any) -> Any:
+# Block sizes come from the native engine, so that they are exactly the blocks a run
+# forms. The result is a dict: "keys" (per blocking key: key_index, its position in
+# blocking.keys or -1 for the locality-sensitive keys; blocks; pairs; records, those
+# that get a text from it; largest, the largest (text, records) blocks), "blocks" and
+# "pairs" of the whole run, "records_without_key" and "records_with_repeated_key".
+def _block_key_counts(spec_text: str, table: Any) -> dict[str, Any] | None:
     engine = _engine()
     fn = getattr(engine, "block_key_counts", None) if engine else None
     if fn is None:
         return None
-    return fn(spec_text, table)
+    result: dict[str, Any] = fn(spec_text, table, 5)
+    return result
 
 
 @dataclass
@@ -1587,49 +1588,34 @@ class _Block:
 
 
 def _check_blocks(spec: _Spec, text: str, data: _Data) -> Iterator[Finding]:
-    import pyarrow as pa
-
     counts = _block_key_counts(text, data.table)
-    if counts is None:
+    if counts is None or data.records == 0:
         return
-    counts = counts if isinstance(counts, pa.Table) else pa.table(counts)
-    rows = list(
-        zip(
-            counts.column("key_index").to_pylist(),
-            counts.column("key").to_pylist(),
-            counts.column("records").to_pylist(),
-        )
-    )
-    per_key: dict[int, list[_Block]] = {}
-    merged: dict[str, int] = {}
-    for index, key, records in rows:
-        per_key.setdefault(index, []).append(_Block(key, records))
-        merged[key] = merged.get(key, 0) + records
+    for key in counts["keys"]:
+        yield from _key_findings(spec, key)
     all_pairs = data.records * (data.records - 1) // 2
-    run_pairs = sum(_Block(k, n).pairs for k, n in merged.items())
-    for index in sorted(per_key):
-        blocks = per_key[index]
-        where = f"blocking.keys[{index}]" if index >= 0 else "blocking.strategy"
-        label = f"[{', '.join(spec.keys[index])}]" if 0 <= index < len(spec.keys) else "lsh"
-        largest = max(blocks, key=lambda b: (b.records, b.key))
-        pairs = sum(b.pairs for b in blocks)
+    run_pairs = counts["pairs"]
+    if counts["records_with_repeated_key"]:
+        yield Finding(
+            "warning",
+            "self_pairs",
+            f"{counts['records_with_repeated_key']} records get the same key text twice, so the "
+            "run pairs each of them with itself (a pair whose two ids are equal) and lists it "
+            "twice in its blocks.",
+            "blocking.keys",
+        )
+    if counts["records_without_key"]:
         yield Finding(
             "info",
-            "blocking_cost",
-            f"Blocking key {label}: {len(blocks)} blocks, {pairs} pairs; the largest block, "
-            f"'{largest.key}', holds {largest.records} records ({largest.pairs} pairs).",
-            where,
+            "records_without_key",
+            f"{counts['records_without_key']} records "
+            f"({_percent(counts['records_without_key'], data.records)}) get no blocking key: "
+            "they are never compared and stay in clusters of their own.",
+            "blocking.keys",
         )
-        if largest.records >= 3 and largest.pairs * 2 > max(pairs, 1) and len(blocks) > 1:
-            yield Finding(
-                "warning",
-                "large_block",
-                f"One block of key {label}, '{largest.key}', holds {largest.records} records and "
-                f"produces {largest.pairs} of its {pairs} pairs: a shared value (empty, placeholder "
-                "or very common) is pulling unrelated records together.",
-                where,
-            )
     if data.records >= 2 and run_pairs == 0:
+        if not spec.keys:
+            return  # reported from the spec alone
         yield Finding(
             "error",
             "no_pairs",
@@ -1641,18 +1627,45 @@ def _check_blocks(spec: _Spec, text: str, data: _Data) -> Iterator[Finding]:
         yield Finding(
             "info",
             "pairs_total",
-            f"The run will evaluate at most {run_pairs} pairs ({_percent(run_pairs, all_pairs)} of "
-            f"all {all_pairs} pairs of {data.records} records).",
+            f"The run will make {run_pairs} pair comparisons in {counts['blocks']} blocks "
+            f"(all pairs of the {data.records} records: {all_pairs}).",
             "blocking",
         )
         if run_pairs > _EXPENSIVE_PAIRS:
             yield Finding(
                 "warning",
                 "expensive_run",
-                f"The run will evaluate up to {run_pairs} pairs; expect it to take long and to use "
-                "much memory. Tighten the blocking keys.",
+                f"The run will make {run_pairs} pair comparisons; expect it to take long and "
+                "to use much memory. Tighten the blocking keys.",
                 "blocking",
             )
+
+
+def _key_findings(spec: _Spec, key: dict[str, Any]) -> Iterator[Finding]:
+    index = key["key_index"]
+    where = f"blocking.keys[{index}]" if index >= 0 else "blocking.strategy"
+    label = f"[{', '.join(spec.keys[index])}]" if 0 <= index < len(spec.keys) else "lsh"
+    if not key["largest"]:
+        return
+    text, size = key["largest"][0]
+    largest = _Block(text, size)
+    pairs = key["pairs"]
+    yield Finding(
+        "info",
+        "blocking_cost",
+        f"Blocking key {label}: {key['blocks']} blocks, {pairs} pairs; the largest block, "
+        f"'{largest.key}', holds {largest.records} records ({largest.pairs} pairs).",
+        where,
+    )
+    if largest.records >= 3 and largest.pairs * 2 > max(pairs, 1) and key["blocks"] > 1:
+        yield Finding(
+            "warning",
+            "large_block",
+            f"One block of key {label}, '{largest.key}', holds {largest.records} records and "
+            f"produces {largest.pairs} of its {pairs} pairs: a shared value (empty, placeholder "
+            "or very common) is pulling unrelated records together.",
+            where,
+        )
 
 
 _EXPENSIVE_PAIRS = 100_000_000

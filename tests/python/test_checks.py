@@ -94,17 +94,32 @@ PEOPLE = records(
 
 @pytest.fixture
 def key_counts(monkeypatch):
-    """Stands in for the native block-key counts: tests give the rows."""
+    """Stands in for the native block counts: tests give the blocks as
+    (key index, text, records) and the run-level figures follow from them."""
     rows = []
 
     def fake(spec_text, table):
-        return pa.table(
-            {
-                "key_index": pa.array([r[0] for r in rows], pa.int32()),
-                "key": pa.array([r[1] for r in rows], pa.string()),
-                "records": pa.array([r[2] for r in rows], pa.int64()),
-            }
-        )
+        keys, merged = {}, {}
+        for index, text, n in rows:
+            keys.setdefault(index, []).append((text, n))
+            merged[text] = merged.get(text, 0) + n
+        pairs = lambda n: n * (n - 1) // 2  # noqa: E731
+        return {
+            "keys": [
+                {
+                    "key_index": index,
+                    "blocks": len(blocks),
+                    "pairs": sum(pairs(n) for _, n in blocks),
+                    "records": sum(n for _, n in blocks),
+                    "largest": sorted(blocks, key=lambda b: (-b[1], b[0]))[:5],
+                }
+                for index, blocks in sorted(keys.items())
+            ],
+            "blocks": len(merged),
+            "pairs": sum(pairs(n) for n in merged.values()),
+            "records_without_key": 0,
+            "records_with_repeated_key": 0,
+        }
 
     monkeypatch.setattr(checks, "_block_key_counts", fake)
     return rows
@@ -540,13 +555,13 @@ def test_block_counts_give_cost_and_largest_blocks(key_counts):
         "Blocking key [email]: 3 blocks, 784 pairs; the largest block, '', holds 40 records (780 pairs)."
     )
     assert only(findings, "large_block").where == "blocking.keys[0]"
-    assert "at most 784 pairs" in only(findings, "pairs_total").message
+    assert "make 784 pair comparisons in 3 blocks" in only(findings, "pairs_total").message
 
 
 def test_blocks_of_different_keys_with_the_same_text_merge(key_counts):
     spec = spec_with(blocking="{keys: [[email], [name]]}")
     key_counts += [(0, "x", 2), (1, "x", 2)]
-    assert "at most 6 pairs" in only(check(spec, PEOPLE), "pairs_total").message
+    assert "make 6 pair comparisons in 1 blocks" in only(check(spec, PEOPLE), "pairs_total").message
 
 
 def test_no_pair_from_block_counts_is_an_error(key_counts):
@@ -557,7 +572,48 @@ def test_no_pair_from_block_counts_is_an_error(key_counts):
 def test_expensive_run_warns(key_counts, monkeypatch):
     monkeypatch.setattr(checks, "_EXPENSIVE_PAIRS", 5)
     key_counts += [(0, "a", 4)]
-    assert "6 pairs" in only(check(BASE, PEOPLE), "expensive_run").message
+    assert "make 6 pair comparisons" in only(check(BASE, PEOPLE), "expensive_run").message
+
+
+# The native counts themselves: the blocks a run forms, before it compares a pair.
+native_counts = pytest.mark.skipif(
+    checks._engine() is None or not hasattr(checks._engine(), "block_key_counts"),
+    reason="the engine module has no block_key_counts",
+)
+
+
+@native_counts
+def test_native_counts_are_the_runs_blocks():
+    table = example_table()
+    spec = (EXAMPLES / "customer.yaml").read_text().replace("point_in_time", "bi_temporal")
+    counts = checks._block_key_counts(spec, table)
+    telemetry = velatro.reconcile(spec, table, checks=False).telemetry
+    assert counts["blocks"] == telemetry["blocking_groups"]
+    assert counts["pairs"] == telemetry["pairs_evaluated"]
+    assert [k["key_index"] for k in counts["keys"]] == [0, 1, 2, 3]
+    email = counts["keys"][1]
+    assert email["largest"][0] == ("amandasmith501@gmail.com", 5)
+
+
+@native_counts
+def test_native_counts_find_empty_blocks_and_self_pairs():
+    rows = [{"email": "", "name": f"P{i}"} for i in range(6)] + [
+        {"email": f"{i}@x.com", "name": "Q"} for i in range(6)
+    ]
+    findings = check(BASE, records(rows))
+    large = only(findings, "large_block")
+    assert "'', holds 6 records and produces 15 of its 15 pairs" in large.message
+    repeated = spec_with(blocking="{keys: [[email], [email]]}")
+    f = only(check(repeated, records(rows)), "self_pairs")
+    assert f.message.startswith("12 records get the same key text twice")
+
+
+@native_counts
+def test_native_counts_records_without_key_and_no_pairs():
+    table = records([{"name": "A"}, {"name": "B"}, {"email": "a@x.com"}])
+    findings = check(BASE, table)
+    assert only(findings, "records_without_key").message.startswith("2 records (66.7%)")
+    assert only(findings, "no_pairs").level == "error"
 
 
 # --- reconcile's pre-flight --------------------------------------------------
