@@ -3,7 +3,6 @@
 // tables) runs without the interpreter lock; only the hand-over of capsules needs it.
 #include "python/engine/engine_functions.hpp"
 
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include <exception>
@@ -12,8 +11,7 @@
 #include "columnar/result_tables.hpp"
 #include "engine/compiler.hpp"
 #include "engine/reconciliation_engine.hpp"
-#include "engine/run.hpp"
-#include "engine/survivorship.hpp"
+#include "engine/run/pipeline.hpp"
 #include "engine/temporal.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
@@ -44,12 +42,14 @@ CompiledSpec compile(std::string_view yaml) {
         throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
     }
     plan::IdentityPlan plan;
+    engine::CompiledExpression expression;
     try {
-        plan = engine::SpecCompiler::compile(spec);
+        plan = engine::SpecCompiler::compile(spec, expression);
     } catch (const velatro::Error& e) {
         throw velatro::Error(std::string("Compilation error: ") + e.what());
     }
-    engine::ReconciliationEngine eng = engine::ReconciliationEngine::from_plan(plan);
+    engine::ReconciliationEngine eng =
+        engine::ReconciliationEngine::from_plan(plan, std::move(expression));
     return {std::move(plan), std::move(eng)};
 }
 
@@ -60,43 +60,28 @@ std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
     return columnar::read_records(&stream);
 }
 
-struct Tables {
-    columnar::Table clusters{{}};
-    columnar::Table pairs{{}};
-    columnar::Table golden{{}};
-    engine::ReconciliationTelemetry telemetry;
-};
-
-Tables run_tables(const CompiledSpec& compiled,
-                  const std::vector<engine::NormalizedEntity>& entities, std::size_t threads) {
-    Tables out;
+columnar::ResultTables run_tables(const CompiledSpec& compiled,
+                                  std::vector<engine::NormalizedEntity> entities,
+                                  std::size_t threads, bool profile) {
+    columnar::TableSink sink(compiled.engine);
+    // The sink builds its tables on the threads of this arena.
     tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
     arena.execute([&] {
         const engine::OverrideResolver overrides;
         engine::RunOptions options;
         options.threads = threads;
-        const engine::CompactRun run =
-            engine::reconcile_compact(compiled.engine, entities, overrides, options);
-        const engine::Clustering clustering = engine::cluster_decisions(entities, run);
-        std::vector<engine::GoldenRecord> golden(clustering.clusters.size());
-        tbb::parallel_for(std::size_t{0}, golden.size(), [&](std::size_t k) {
-            golden[k] =
-                engine::golden_record(entities, clustering.members[k], compiled.plan.survivorship);
-        });
-        const columnar::RunView view{compiled.engine, entities, run, clustering, golden};
-        out.clusters = columnar::clusters_table(view);
-        out.pairs = columnar::pairs_table(view);
-        out.golden = columnar::golden_table(view);
-        out.telemetry = run.telemetry;
+        options.profile = profile;
+        engine::reconcile(compiled.engine, compiled.plan.survivorship, std::move(entities),
+                          overrides, options, sink);
     });
-    return out;
+    return std::move(sink).take();
 }
 
-PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads) {
+PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile) {
     const CompiledSpec compiled = compile(yaml);
-    const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
-    Tables tables;
-    without_lock([&] { tables = run_tables(compiled, entities, threads); });
+    std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
+    columnar::ResultTables tables;
+    without_lock([&] { tables = run_tables(compiled, std::move(entities), threads, profile); });
 
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -111,6 +96,8 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
         !put("golden_records", stream_capsule(std::move(tables.golden))) ||
         !put("telemetry", json_value_to_py(engine::to_value(tables.telemetry))) ||
         !put("score_columns", string_list_to_py(columnar::score_column_names(compiled.engine))))
+        return nullptr;
+    if (tables.profile && !put("profile", json_value_to_py(engine::to_value(*tables.profile))))
         return nullptr;
     return result.release();
 }
@@ -133,13 +120,14 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str", "records", "threads", nullptr};
+    static const char* kNames[] = {"yaml_str", "records", "threads", "profile", nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|n:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads))
+    int profile = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|np:reconcile", const_cast<char**>(kNames),
+                                     &yaml, &yaml_len, &records, &threads, &profile))
         return nullptr;
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
@@ -147,7 +135,7 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
-                         static_cast<std::size_t>(threads));
+                         static_cast<std::size_t>(threads), profile != 0);
     });
 }
 

@@ -13,10 +13,10 @@ namespace {
 PyMethodDef kFunctions[] = {
     {"reconcile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile)),
      METH_VARARGS | METH_KEYWORDS,
-     "reconcile(yaml_str, records, threads=0)\n--\n\n"
+     "reconcile(yaml_str, records, threads=0, profile=False)\n--\n\n"
      "Runs the spec over an Arrow stream of canonical records; returns the clusters, pairs\n"
      "and golden-record tables as Arrow stream capsules, the telemetry and the score\n"
-     "column names."},
+     "column names, and with profile=True the engine's own stage timings and counts."},
     {"check_spec",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_check_spec)),
      METH_VARARGS | METH_KEYWORDS,
