@@ -18,7 +18,7 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore "scikit-build-core>=0.10" "cmake>=3.24" ninja pytest mypy
 # No build isolation: the build tools are installed above, and the cached build
 # folder keeps rebuilds incremental.
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation ".[test]"

@@ -1,11 +1,25 @@
 """velatro: identity resolution driven by one YAML identity spec.
 
 `reconcile` runs a spec over tables (DataFrames, Arrow, CSV/Parquet/JSON Lines files)
-and returns Arrow tables; the spec tools (`validate`, `hash`, `plan`, `diff`, ...) and
-`reconcile_local` on entity JSON are those of the native extension `velatro._native`.
+and returns Arrow tables; `check` tells what a spec and its records will really do.
+The spec tools (`validate`, `hash`, `plan`, `diff`, ...) and `reconcile_local` on
+entity JSON are documented entry points over the native extension `velatro._native`
+(a spec may also be given as a path).
 """
 
 from . import _native
+from ._functions import (
+    compile_ir,
+    diff,
+    hash,
+    parse,
+    plan,
+    reconcile_local,
+    validate,
+    validate_schema,
+    validate_semantics,
+    validate_strict,
+)
 from ._native import PanicException
 from ._records import (
     DEFAULT_LAST_UPDATED,
@@ -31,8 +45,6 @@ __all__ = [
     "RECORD_ID_NAMESPACE",
     "DEFAULT_TENANT_ID",
     "DEFAULT_LAST_UPDATED",
-]
-for _name in (
     "validate",
     "validate_strict",
     "validate_schema",
@@ -43,10 +55,10 @@ for _name in (
     "hash",
     "plan",
     "reconcile_local",
-):
-    if hasattr(_native, _name):
-        globals()[_name] = getattr(_native, _name)
-        __all__.append(_name)
-del _name
+]
 
 __version__ = "0.1.0"
+
+from .checks import CheckError, Finding, check  # noqa: E402
+
+__all__ += ["check", "Finding", "CheckError"]

@@ -187,6 +187,7 @@ def reconcile(
     max_pairs: int | None = DEFAULT_MAX_PAIRS,
     max_block_size: int | None = DEFAULT_MAX_BLOCK_SIZE,
     profile: bool = False,
+    checks: bool = True,
 ) -> Resolution:
     """Runs ``spec`` over ``data`` and returns the clusters, kept pairs and golden records.
 
@@ -203,12 +204,16 @@ def reconcile(
         max_pairs: the most candidate pairs the run may form (None: no limit).
         max_block_size: the most records one block may hold (None: no limit).
         profile: add the engine's stage timings and counts as ``telemetry["profile"]``.
+        checks: first run :func:`velatro.check` on the spec and the records, log
+            every finding on the ``velatro`` logger, and refuse to run when one is an
+            error (default True).
 
     Both budgets are checked from the block keys before any pair is compared; so is the
     memory the result would take (at most half the machine's memory). Use
     :func:`velatro.plan_run` to see the cost without running.
 
     Raises:
+        CheckError: with ``checks``, a finding of level "error" (see ``.findings``).
         ValueError: an unreadable spec ("Invalid spec YAML: ..."), a data problem naming
             the source, column and row, or a run over budget naming the blocking key and
             the block.
@@ -219,6 +224,10 @@ def reconcile(
     # A broken spec is reported in the engine's own words before any data is read.
     _engine.check_spec(yaml)
     records = read_records(yaml, data, tenant_id=tenant_id, last_updated=last_updated)
+    if checks:
+        from .checks import preflight
+
+        preflight(yaml, records)
     tree = _native.parse(yaml)
     long = _budget.long_values(records, _budget.similarity_fields(tree))
     for v in long.to_pylist()[:10]:

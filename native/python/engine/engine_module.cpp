@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "python/engine/block_counts_function.hpp"
 #include "python/engine/engine_functions.hpp"
 
 namespace velatro::python {
@@ -35,6 +36,13 @@ PyMethodDef kFunctions[] = {
      "explain(yaml_str, records)\n--\n\n"
      "The full decision of the pair formed by a two-record Arrow stream, or None when\n"
      "temporal validity keeps the pair from being compared."},
+    {"block_key_counts",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_block_key_counts)),
+     METH_VARARGS | METH_KEYWORDS,
+     "block_key_counts(yaml_str, records, largest=5)\n--\n\n"
+     "The blocks each blocking key forms on an Arrow stream of canonical records, before\n"
+     "any pair is compared: per key its blocks, pairs, records and largest blocks; the\n"
+     "run's blocks and pair evaluations; records without a key or with a repeated one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
