@@ -220,6 +220,7 @@ def reconcile(
         TypeError: an argument of the wrong type.
     """
     n_threads = _threads(threads)
+    budget = (_limit(max_pairs, "max_pairs"), _limit(max_block_size, "max_block_size"))
     yaml = load_spec(spec)
     # A broken spec is reported in the engine's own words before any data is read.
     _engine.check_spec(yaml)
@@ -241,8 +242,7 @@ def reconcile(
         records,
         n_threads,
         profile,
-        _limit(max_pairs, "max_pairs"),
-        _limit(max_block_size, "max_block_size"),
+        *budget,
         _budget.memory_budget(),
     )
     telemetry = out["telemetry"]
