@@ -37,13 +37,13 @@ from __future__ import annotations
 
 import argparse
 import bisect
-import dataclasses
 import functools
 import itertools
 import json
 import random
 import sys
 import time
+import typing
 
 TENANT_ID = "6f1c2a9e-4b3d-4e8f-9a21-5c7d0e3b8f14"
 SOURCES = ("crm", "webshop", "loyalty")
@@ -297,8 +297,7 @@ SOURCE_FIELDS = {
 }
 
 
-@dataclasses.dataclass(frozen=True)
-class Profile:
+class Profile(typing.NamedTuple):
     """Noise added on top of the base noise above. Every rate is the chance of
     one extra draw; the default profile adds nothing and makes no extra draw,
     so its output is exactly what it was before profiles existed."""
@@ -327,15 +326,15 @@ class Profile:
 
 PROFILES = {
     "default": Profile("default"),
-    "noisy": Profile("noisy", common_names=0.3, extra_email=0.5, email_spread=0.3,
-                     fresh_email=0.12, first_name_typo=0.06, last_name_typo=0.06,
-                     email_typo=0.04, phone_typo=0.04, address_typo=0.08, city_typo=0.04,
-                     postcode_typo=0.05, dob_slip=0.05, extra_missing=0.12),
+    "noisy": Profile("noisy", common_names=0.3, extra_email=0.4, email_spread=0.25,
+                     fresh_email=0.08, first_name_typo=0.06, last_name_typo=0.05,
+                     email_typo=0.03, phone_typo=0.03, address_typo=0.08, city_typo=0.04,
+                     postcode_typo=0.04, dob_slip=0.04, extra_missing=0.08),
 }
 DEFAULT = PROFILES["default"]
 # The most common names, which the noisy profile hands out to many people.
-COMMON_FIRST = 12
-COMMON_LAST = 8
+COMMON_FIRST = 6
+COMMON_LAST = 5
 # The member number is the loyalty source's key: never left out.
 NEVER_MISSING = frozenset({"loyalty_id"})
 

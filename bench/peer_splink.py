@@ -14,7 +14,8 @@ The model mirrors the example spec:
   transformations velatro's blocking applies, written in DuckDB SQL: names,
   postcodes and dates lower-cased with blanks collapsed (the name normaliser),
   e-mail trimmed and lower-cased with Gmail dots and plus tags removed (the
-  e-mail normaliser), phones in E.164 form where they parse (the phone
+  e-mail normaliser) and the spec's excluded placeholder addresses made
+  missing, phones in E.164 form where they parse (the phone
   normaliser), national ids upper-cased without blanks.
 - Blocking: the four keys of the example's blocking section, on the cleaned
   columns: [last_name, postcode], [email], [phone], [date_of_birth, first_name].
@@ -47,16 +48,19 @@ SOURCES = ("crm", "webshop", "loyalty")
 # (field -> source column), and the fields this model reads.
 ATTRIBUTES = {
     "crm": {"first_name": "first_name", "last_name": "last_name", "email": "email",
-            "phone": "phone", "postcode": "postal_code", "date_of_birth": "birth_date",
-            "national_id": "tax_number"},
+            "phone": "phone", "address": "street_address", "city": "city",
+            "postcode": "postal_code", "date_of_birth": "birth_date",
+            "birth_year": "birth_year", "national_id": "tax_number"},
     "webshop": {"first_name": "given_name", "last_name": "family_name",
-                "email": "email_address", "phone": "mobile", "postcode": "shipping_zip"},
+                "email": "email_address", "phone": "mobile",
+                "address": "shipping_address_line1", "city": "shipping_city",
+                "postcode": "shipping_zip", "geo_location": "last_order_lat_lon"},
     "loyalty": {"first_name": "fname", "last_name": "lname", "email": "contact_email",
                 "postcode": "zip", "date_of_birth": "dob", "loyalty_id": "member_number"},
 }
 KEYS = {"crm": "contact_id", "webshop": "customer_uuid", "loyalty": "member_number"}
-FIELDS = ("first_name", "last_name", "email", "phone", "postcode", "date_of_birth",
-          "national_id", "loyalty_id")
+FIELDS = ("first_name", "last_name", "email", "phone", "address", "city", "postcode",
+          "date_of_birth", "birth_year", "geo_location", "national_id", "loyalty_id")
 
 # The blocking section of examples/customer.yaml, on the cleaned columns.
 BLOCKING = (("last_name_n", "postcode_n"), ("email_n",), ("phone_n",),
@@ -80,6 +84,9 @@ LEVEL_SIMILARITY = {
 }
 
 GMAIL = ("gmail.com", "googlemail.com")
+# The example spec's exclusions: shared placeholder mailboxes say nothing about
+# who a record is. Splink's way to say so is a missing value.
+PLACEHOLDER_EMAILS = ("test@example.com", "noreply@example.com")
 
 
 def _name_sql(column: str) -> str:
@@ -92,7 +99,9 @@ def _email_sql(column: str) -> str:
     local = f"substr({e}, 1, {at} - 1)"
     domain = f"substr({e}, {at} + 1)"
     gmail = ", ".join(f"'{d}'" for d in GMAIL)
-    return (f"CASE WHEN {at} <= 1 OR {domain} = '' THEN {column} "
+    placeholders = ", ".join(f"'{e}'" for e in PLACEHOLDER_EMAILS)
+    return (f"CASE WHEN {column} IN ({placeholders}) THEN NULL "
+            f"WHEN {at} <= 1 OR {domain} = '' THEN {column} "
             f"WHEN {domain} IN ({gmail}) THEN "
             f"replace(split_part({local}, '+', 1), '.', '') || '@' || {domain} "
             f"ELSE {e} END")
@@ -133,7 +142,13 @@ def prepare(con, tables: dict) -> int:
             {_name_sql('date_of_birth')} AS dob_n,
             {_email_sql('email')} AS email_n,
             {_phone_sql('phone')} AS phone_n,
-            upper(replace(national_id, ' ', '')) AS national_id_n
+            upper(replace(national_id, ' ', '')) AS national_id_n,
+            {_name_sql('last_name')} AS last_name_e,
+            {_name_sql('address')} AS address_n,
+            {_name_sql('city')} AS city_n,
+            TRY_CAST(birth_year AS INTEGER) AS birth_year_n,
+            TRY_CAST(split_part(geo_location, ',', 1) AS DOUBLE) AS lat,
+            TRY_CAST(split_part(geo_location, ',', 2) AS DOUBLE) AS lon
         FROM ({union})""").fetchall()
     return con.execute("SELECT count(*) FROM records").fetchall()[0][0]
 
@@ -160,7 +175,33 @@ def _levels_from_weights(weights) -> tuple[list, list]:
     return ms, us
 
 
-def comparisons(fixed: bool) -> list:
+def rule_comparisons() -> list:
+    """A comparison for each further rule of the example spec that DuckDB can
+    measure, so that Splink computes about as many similarities per pair as
+    velatro: the phone, the last name's edit distance, the address tokens
+    (Jaccard for velatro's bigram cosine), the home distance, the birth year
+    within one, the city and the date of birth. (The spec's Soundex and
+    Metaphone rules have no DuckDB function; its ML rule computes nothing.)"""
+    import splink.comparison_library as cl
+    birth_year = cl.CustomComparison(output_column_name="birth_year", comparison_levels=[
+        {"sql_condition": '"birth_year_n_l" IS NULL OR "birth_year_n_r" IS NULL',
+         "label_for_charts": "null", "is_null_level": True},
+        {"sql_condition": 'abs("birth_year_n_l" - "birth_year_n_r") <= 1',
+         "label_for_charts": "within one year"},
+        {"sql_condition": "ELSE", "label_for_charts": "else"}])
+    return [
+        (cl.ExactMatch("phone_n"), 2),
+        # A column of its own: Splink names a comparison after its column.
+        (cl.LevenshteinAtThresholds("last_name_e", [2]), 3),
+        (cl.JaccardAtThresholds("address_n", [0.75]), 3),
+        (cl.DistanceInKMAtThresholds("lat", "lon", [0.5, 1.0]), 3),
+        (birth_year, 2),
+        (cl.JaroWinklerAtThresholds("city_n", [0.9]), 3),
+        (cl.ExactMatch("dob_n"), 2),
+    ]
+
+
+def comparisons(fixed: bool, all_rules: bool = False) -> list:
     import splink.comparison_library as cl
     created = [
         cl.ExactMatch("email_n"),
@@ -175,15 +216,20 @@ def comparisons(fixed: bool) -> list:
         levels += [_levels_from_weights([DECIDING_WEIGHT_LN, 0.0])] * 2
         created = [c.configure(m_probabilities=m, u_probabilities=u)
                    for c, (m, u) in zip(created, levels)]
+    if all_rules:
+        # Weight 0 at every level: measured, but leaving the decisions alone.
+        for comparison, levels in rule_comparisons():
+            m, u = _levels_from_weights([0.0] * levels)
+            created.append(comparison.configure(m_probabilities=m, u_probabilities=u))
     return created
 
 
-def settings(fixed: bool):
+def settings(fixed: bool, all_rules: bool = False):
     from splink import SettingsCreator, block_on
     return SettingsCreator(
         link_type="dedupe_only",
         unique_id_column_name="unique_id",
-        comparisons=comparisons(fixed),
+        comparisons=comparisons(fixed, all_rules),
         blocking_rules_to_generate_predictions=[block_on(*key) for key in BLOCKING],
         probability_two_random_records_match=0.5 if fixed else 1e-4,
         retain_matching_columns=False,
@@ -203,10 +249,10 @@ def connect(threads: int):
     return con
 
 
-def linker(con, fixed: bool):
+def linker(con, fixed: bool, all_rules: bool = False):
     from splink import DuckDBAPI, Linker
     db_api = DuckDBAPI(con)
-    return Linker(db_api.register("records"), settings(fixed), log_level="WARNING")
+    return Linker(db_api.register("records"), settings(fixed, all_rules), log_level="WARNING")
 
 
 def train(model, seed: int, max_pairs: float) -> dict:
@@ -254,3 +300,17 @@ def count_rows(con, table) -> int:
     # Fetched to the end: DuckDB lets no other statement run on a connection
     # with a result left open.
     return con.execute(f"SELECT count(*) FROM {table.physical_name}").fetchall()[0][0]
+
+
+def candidate_recall(con, predictions, truth_parquet) -> float:
+    """Share of the true pairs that blocking compared at all: the recall no
+    scoring can exceed (short of links through a third record)."""
+    truth = (f"SELECT source_name || '/' || external_id AS uid, person_id "
+             f"FROM read_parquet('{truth_parquet}')")
+    compared = con.execute(f"""
+        SELECT count(*) FROM {predictions.physical_name} p
+        JOIN ({truth}) a ON a.uid = p.unique_id_l JOIN ({truth}) b ON b.uid = p.unique_id_r
+        WHERE a.person_id = b.person_id""").fetchall()[0][0]
+    total = con.execute(f"""SELECT coalesce(sum(n * (n - 1) // 2), 0)
+        FROM (SELECT count(*) AS n FROM ({truth}) GROUP BY person_id)""").fetchall()[0][0]
+    return compared / total if total else 1.0

@@ -17,9 +17,13 @@ interleaved (every run once, then every run again, --repeats times):
                    with the state before it in one run;
 - splink:          Splink (DuckDB, its threads set to the CPUs) with the same
                    blocking and comparable comparisons, m/u fixed, no training
-                   (bench/peer_splink.py says how the model mirrors the spec).
-                   Timed: predict plus clustering; loading and cleaning the
-                   tables ("prep") is reported beside it.
+                   (bench/peer_splink.py says how the model mirrors the spec):
+                   the spec's four Fellegi-Sunter fields and two reference
+                   identifiers. Timed: predict plus clustering; loading and
+                   cleaning the tables ("prep") is reported beside it;
+- splink-all:      the same model plus a weight-0 comparison for each other
+                   rule of the spec that DuckDB can measure, so that Splink
+                   computes about as many similarities per pair as velatro.
 
 Each row gives the median and range of the timed part, the median peak RSS
 (VmHWM of the process at the end of its timed part: interpreter, input and
@@ -46,10 +50,11 @@ from pathlib import Path
 import harness
 
 DEFAULT_SPEC = harness.ROOT / "examples" / "customer.yaml"
-RUNS = ("reconcile", "reconcile-1cpu", "local", "local-baseline", "splink")
+RUNS = ("reconcile", "reconcile-1cpu", "local", "local-baseline", "splink", "splink-all")
 # Which child measures each run, and on how many CPUs.
 RUN_KIND = {"reconcile": ("reconcile", 2), "reconcile-1cpu": ("reconcile", 1),
-            "local": ("local", 2), "local-baseline": ("local", 2), "splink": ("splink", 2)}
+            "local": ("local", 2), "local-baseline": ("local", 2), "splink": ("splink", 2),
+            "splink-all": ("splink-all", 2)}
 
 
 # --- children: one measurement each, in a fresh process ----------------------
@@ -99,14 +104,14 @@ def child_local(args) -> dict:
     return figures
 
 
-def child_splink(args) -> dict:
+def child_splink(args, all_rules: bool = False) -> dict:
     import peer_splink
     data = json.loads(Path(args.data).read_text(encoding="utf-8"))
     threads = len(harness.cpu_list(99))
     con = peer_splink.connect(threads)
     started = time.perf_counter()
     peer_splink.prepare(con, data["tables"])
-    model = peer_splink.linker(con, fixed=True)
+    model = peer_splink.linker(con, fixed=True, all_rules=all_rules)
     prep = time.perf_counter() - started
     predictions, clusters, times = peer_splink.predict_and_cluster(
         model, threshold_weight=peer_splink.match_weight_threshold())
@@ -126,14 +131,15 @@ def child_splink(args) -> dict:
     return figures
 
 
-CHILDREN = {"reconcile": child_reconcile, "local": child_local, "splink": child_splink}
+CHILDREN = {"reconcile": child_reconcile, "local": child_local, "splink": child_splink,
+            "splink-all": lambda args: child_splink(args, all_rules=True)}
 
 
 # --- the parent: data, interleaved runs, report ------------------------------
 
 def child_command(args, run: str, data_file: Path, quality: bool) -> list[str] | None:
     kind, _ = RUN_KIND[run]
-    python = args.peer_python if kind == "splink" else sys.executable
+    python = args.peer_python if kind.startswith("splink") else sys.executable
     if python is None:
         return None
     command = [python, str(Path(__file__).resolve()), "--child", kind, "--data", str(data_file),
@@ -194,6 +200,7 @@ def ratios(summaries: dict) -> list[str]:
 
     lines = []
     for label, slow, fast in (("Splink / reconcile", "splink", "reconcile"),
+                              ("Splink all rules / reconcile", "splink-all", "reconcile"),
                               ("Splink / reconcile_local", "splink", "local"),
                               ("reconcile_local / reconcile", "local", "reconcile"),
                               ("baseline local / local", "local-baseline", "local"),
