@@ -195,3 +195,24 @@ def test_source_tables_change_only_loyalty_numbers_and_time_zones(tables):
                 table_entity[key] = entity[key] = key
         assert table_entity == entity
     assert changed_numbers > 0  # people with a second membership
+
+
+def test_velatro_reads_the_tables_as_the_records_of_the_json(generate, tmp_path, customer_yaml):
+    velatro = pytest.importorskip("velatro")
+    if not hasattr(velatro, "read_records"):
+        pytest.skip("this velatro reads no tables")
+    out, truth = io.StringIO(), io.StringIO()
+    tables = generate.SourceTables(tmp_path)
+    generate.generate(600, 21, out, truth, profile=generate.PROFILES["noisy"], tables=tables)
+    entities = {(e["source_name"], e["external_id"]): e for e in json.loads(out.getvalue())}
+    records = velatro.read_records(customer_yaml, tables.paths()).to_pylist()
+    assert len(records) == len(entities)
+    for record in records:
+        entity = entities[(record["source_name"], record["external_id"])]
+        fields = {k: v for k, v in record.items() if k not in (
+            "id", "tenant_id", "external_id", "entity_type", "source_name", "last_updated",
+            "valid_from", "valid_to") and v is not None}
+        assert fields == entity["data"]
+        for key in ("last_updated", "valid_from", "valid_to"):
+            stamp = record[key] and record[key].strftime("%Y-%m-%dT%H:%M:%SZ")
+            assert stamp == entity.get(key)
