@@ -21,7 +21,8 @@ it generates customers as source tables (`generate.py --parquet`, cached in
                     clustered at match probability --splink-threshold.
 
 Every row: training time, the time of the run (velatro: the call; Splink:
-predict plus clustering), the evaluated pairs, and pairwise precision, recall
+predict plus clustering), the pairs returned (velatro: the merge and review
+decisions; Splink: every compared pair), and pairwise precision, recall
 and F1 of the clusters against the generator's truth (a pair is two records in
 one cluster). Below the table: the share of the true pairs that the blocking
 compares at all, the recall no scoring can exceed (short of links through a

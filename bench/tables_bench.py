@@ -28,7 +28,10 @@ interleaved (every run once, then every run again, --repeats times):
 Each row gives the median and range of the timed part, the median peak RSS
 (VmHWM of the process at the end of its timed part: interpreter, input and
 result included), the pairs and clusters, and pairwise precision, recall and
-F1 of the clusters against the generator's truth (from the first repeat). Below
+F1 of the clusters against the generator's truth (from the first repeat).
+"pairs" is what each tool returns: velatro keeps the merge and review
+decisions (and skips pairs whose records are not valid at the same time, as
+the spec's temporal strategy says), Splink scores every compared pair. Below
 the table: the ratios the targets are stated in. --json writes every figure.
 
 Splink runs in its own environment (bench/setup_peers.sh; --peer-python);
