@@ -50,15 +50,16 @@ using IdMap = std::unordered_map<Uuid, std::uint32_t, UuidHash>;
 // then the engine's verdict; a merge or review is kept with its outcomes.
 void evaluate(const ReconciliationEngine& engine, const std::vector<NormalizedEntity>& entities,
               std::uint32_t ia, std::uint32_t ib, const PreparedValue* pa, const PreparedValue* pb,
-              const OverrideResolver& overrides, std::string_view key, WorkerState& w) {
+              const OverrideResolver& overrides, std::string_view key,
+              const TermFrequencies* term_frequencies, WorkerState& w) {
     const NormalizedEntity& a = entities[ia];
     const NormalizedEntity& b = entities[ib];
     const TemporalResult t = engine.temporal_matcher().evaluate(a, b);
     if (t.outcome == TemporalOutcome::Invalid && t.factor == 0.0) return;
-    const std::size_t n_rules = engine.rules().size();
-    if (w.scratch.size() < n_rules) w.scratch.resize(n_rules);
-    const auto verdict =
-        engine.judge(a, b, pa, pb, overrides, t.factor, w.scratch.data(), &w.telemetry);
+    const std::size_t n_outcomes = engine.outcome_slots();
+    if (w.scratch.size() < n_outcomes) w.scratch.resize(n_outcomes);
+    const auto verdict = engine.judge(a, b, pa, pb, overrides, t.factor, w.scratch.data(),
+                                      &w.telemetry, term_frequencies);
     if (verdict.decision == Decision::NoMerge) return;
     KeptPair kept;
     kept.a = ia;
@@ -68,7 +69,7 @@ void evaluate(const ReconciliationEngine& engine, const std::vector<NormalizedEn
     kept.key = key;
     kept.outcomes = w.outcomes.size();
     if (verdict.early == ReconciliationEngine::Early::None)
-        w.outcomes.insert(w.outcomes.end(), w.scratch.begin(), w.scratch.begin() + n_rules);
+        w.outcomes.insert(w.outcomes.end(), w.scratch.begin(), w.scratch.begin() + n_outcomes);
     w.pairs.push_back(kept);
 }
 
@@ -88,7 +89,15 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
     const std::size_t n = entities.size();
     if (n >= UINT32_MAX) throw velatro::Error("too many entity records in one run");
     const std::size_t n_rules = engine.rules().size();
+    const std::size_t n_slots = engine.prepared_slots();
     CompactRun run;
+
+    TermFrequencies counted;
+    const TermFrequencies* term_frequencies = options.term_frequencies;
+    if (!term_frequencies && engine.needs_term_frequencies()) {
+        counted = TermFrequencies::count(*engine.level_model(), entities, options.threads);
+        term_frequencies = &counted;
+    }
 
     // Id map: a repeated id resolves to the later record.
     IdMap by_id;
@@ -158,17 +167,17 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
             }
         }
     }
-    std::vector<PreparedValue> prepared(prepared_entities.size() * n_rules);
+    std::vector<PreparedValue> prepared(prepared_entities.size() * n_slots);
     arena.execute([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, prepared_entities.size(), 64),
                           [&](const auto& range) {
                               for (std::size_t k = range.begin(); k < range.end(); ++k)
                                   engine.prepare(entities[prepared_entities[k]],
-                                                 prepared.data() + k * n_rules);
+                                                 prepared.data() + k * n_slots);
                           });
     });
     auto prepared_of = [&](std::uint32_t e) {
-        return prepared.data() + static_cast<std::size_t>(slot[e]) * n_rules;
+        return prepared.data() + static_cast<std::size_t>(slot[e]) * n_slots;
     };
 
     // Pairs inside each block, in parallel. Large blocks are split by rows as well, so
@@ -183,7 +192,8 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
             const PreparedValue* pa = prepared_of(ia);
             for (std::size_t j = i + 1; j < size; ++j) {
                 const std::uint32_t ib = entries[block.begin + j].entity;
-                evaluate(engine, entities, ia, ib, pa, prepared_of(ib), overrides, key, w);
+                evaluate(engine, entities, ia, ib, pa, prepared_of(ib), overrides, key,
+                         term_frequencies, w);
             }
         }
     };
@@ -270,7 +280,7 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
             return sort_keys[x] < sort_keys[y];
         });
         WorkerState w;
-        std::vector<PreparedValue> pa(n_rules), pb(n_rules);
+        std::vector<PreparedValue> pa(n_slots), pb(n_slots);
         for (std::size_t p = 0; p < n; ++p) {
             for (std::size_t q = p + 1; q < n && q - p < *window; ++q) {
                 const std::uint32_t ia = order[p], ib = order[q];
@@ -278,7 +288,7 @@ CompactRun reconcile_compact(const ReconciliationEngine& engine,
                 engine.prepare(entities[ia], pa.data());
                 engine.prepare(entities[ib], pb.data());
                 evaluate(engine, entities, ia, ib, pa.data(), pb.data(), overrides,
-                         kSortedNeighborhoodKey, w);
+                         kSortedNeighborhoodKey, term_frequencies, w);
             }
         }
         absorb(w);

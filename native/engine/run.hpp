@@ -18,6 +18,9 @@ struct RunOptions {
     // Worker threads for the pair evaluation; 0 lets the pool use every logical
     // processor. Results do not depend on it.
     std::size_t threads = 0;
+    // Value counts of the records for an engine that adjusts weights by term frequency;
+    // when not given and the engine needs them, the run counts them itself.
+    const TermFrequencies* term_frequencies = nullptr;
 };
 
 // A kept pair as the run holds it: the verdict and the rules' outcomes, without the
