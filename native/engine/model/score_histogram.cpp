@@ -43,17 +43,18 @@ void ScoreHistogram::allocate(ScoreScale scale) {
 }
 
 void ScoreHistogram::record(ScoreScale scale, double score, std::optional<double> posterior,
-                            Decision decision) {
+                            Decision decision, std::uint64_t count) {
     if (counts_.empty()) allocate(scale);
     if (std::isnan(score)) {
-        ++unscored_;
+        unscored_ += count;
         return;
     }
     const std::size_t bin = bin_of(kLayouts[static_cast<int>(scale_)], score);
-    ++counts_[bin][static_cast<int>(decision)];
+    counts_[bin][static_cast<int>(decision)] += count;
     if (posterior) {
         calibrated_ = true;
-        expected_[bin] += static_cast<std::uint64_t>(std::llround(*posterior * kFixedPoint));
+        expected_[bin] +=
+            count * static_cast<std::uint64_t>(std::llround(*posterior * kFixedPoint));
     }
 }
 

@@ -44,7 +44,8 @@ class ScoreHistogram {
   public:
     // posterior: the pair's match probability under a calibrated model, if any. Every
     // score of one histogram must use the same scale (the first one recorded).
-    void record(ScoreScale scale, double score, std::optional<double> posterior, Decision decision);
+    void record(ScoreScale scale, double score, std::optional<double> posterior, Decision decision,
+                std::uint64_t count = 1);
     void merge(const ScoreHistogram& other);
     [[nodiscard]] bool empty() const noexcept { return counts_.empty() && unscored_ == 0; }
     [[nodiscard]] ScoreDistribution distribution() const;
