@@ -98,6 +98,8 @@ PyObject* raise_current_exception() noexcept {
     try {
         try {
             throw;
+        } catch (const PythonError&) {
+            // The Python error that made the call fail is already set.
         } catch (const velatro::Error& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::bad_alloc&) {

@@ -54,6 +54,10 @@ bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
     return bind_str_args(args, kwargs, format, names.data(), out.data(), N);
 }
 
+// Thrown by code that called into Python and found an error set: the guard passes that
+// error on untouched.
+struct PythonError {};
+
 // Raises the pending C++ failure as its Python exception: velatro::Error as
 // ValueError, bad_alloc as MemoryError, anything else as PanicException. Call from
 // inside a catch block.

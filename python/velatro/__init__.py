@@ -1,13 +1,31 @@
 """velatro: identity resolution driven by one YAML identity spec.
 
-The work is done by the native extension `velatro._native`; its functions are
-re-exported here for convenience.
+`reconcile` runs a spec over tables (DataFrames, Arrow, CSV/Parquet/JSON Lines files)
+and returns Arrow tables; the spec tools (`validate`, `hash`, `plan`, `diff`, ...) and
+`reconcile_local` on entity JSON are those of the native extension `velatro._native`.
 """
 
 from . import _native
 from ._native import PanicException
+from ._records import (
+    DEFAULT_LAST_UPDATED,
+    DEFAULT_TENANT_ID,
+    RECORD_ID_NAMESPACE,
+    read_records,
+    record_id,
+)
+from ._resolution import Resolution, reconcile
 
-__all__ = ["PanicException"]
+__all__ = [
+    "PanicException",
+    "Resolution",
+    "reconcile",
+    "read_records",
+    "record_id",
+    "RECORD_ID_NAMESPACE",
+    "DEFAULT_TENANT_ID",
+    "DEFAULT_LAST_UPDATED",
+]
 for _name in (
     "validate",
     "validate_strict",

@@ -1,0 +1,180 @@
+// The columnar entry points: records in as Arrow batches, results out as Arrow tables.
+// Everything heavy (reading records, the run, clustering, golden records, building the
+// tables) runs without the interpreter lock; only the hand-over of capsules needs it.
+#include "python/engine/engine_functions.hpp"
+
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <exception>
+
+#include "columnar/record_reader.hpp"
+#include "columnar/result_tables.hpp"
+#include "engine/compiler.hpp"
+#include "engine/reconciliation_engine.hpp"
+#include "engine/run.hpp"
+#include "engine/survivorship.hpp"
+#include "engine/temporal.hpp"
+#include "python/convert.hpp"
+#include "python/engine/arrow_capsule.hpp"
+#include "spec/reader.hpp"
+
+namespace velatro::python {
+namespace {
+
+template <class Work>
+void without_lock(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+}
+
+struct CompiledSpec {
+    plan::IdentityPlan plan;
+    engine::ReconciliationEngine engine;
+};
+
+CompiledSpec compile(std::string_view yaml) {
+    spec::IdentitySpec spec;
+    try {
+        spec = spec::read_identity_spec(yaml);
+    } catch (const velatro::Error& e) {
+        throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
+    }
+    plan::IdentityPlan plan;
+    try {
+        plan = engine::SpecCompiler::compile(spec);
+    } catch (const velatro::Error& e) {
+        throw velatro::Error(std::string("Compilation error: ") + e.what());
+    }
+    engine::ReconciliationEngine eng = engine::ReconciliationEngine::from_plan(plan);
+    return {std::move(plan), std::move(eng)};
+}
+
+// Takes the records argument over; the stream is released however reading ends.
+std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
+    ArrowArrayStream stream{};
+    if (!take_stream(records, &stream)) throw PythonError();
+    return columnar::read_records(&stream);
+}
+
+struct Tables {
+    columnar::Table clusters{{}};
+    columnar::Table pairs{{}};
+    columnar::Table golden{{}};
+    engine::ReconciliationTelemetry telemetry;
+};
+
+Tables run_tables(const CompiledSpec& compiled,
+                  const std::vector<engine::NormalizedEntity>& entities, std::size_t threads) {
+    Tables out;
+    tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
+    arena.execute([&] {
+        const engine::OverrideResolver overrides;
+        engine::RunOptions options;
+        options.threads = threads;
+        const engine::CompactRun run =
+            engine::reconcile_compact(compiled.engine, entities, overrides, options);
+        const engine::Clustering clustering = engine::cluster_decisions(entities, run);
+        std::vector<engine::GoldenRecord> golden(clustering.clusters.size());
+        tbb::parallel_for(std::size_t{0}, golden.size(), [&](std::size_t k) {
+            golden[k] =
+                engine::golden_record(entities, clustering.members[k], compiled.plan.survivorship);
+        });
+        const columnar::RunView view{compiled.engine, entities, run, clustering, golden};
+        out.clusters = columnar::clusters_table(view);
+        out.pairs = columnar::pairs_table(view);
+        out.golden = columnar::golden_table(view);
+        out.telemetry = run.telemetry;
+    });
+    return out;
+}
+
+PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads) {
+    const CompiledSpec compiled = compile(yaml);
+    const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
+    Tables tables;
+    without_lock([&] { tables = run_tables(compiled, entities, threads); });
+
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    auto put = [&](const char* key, PyObject* value) {
+        if (!value) return false;
+        const int rc = PyDict_SetItemString(result.get(), key, value);
+        Py_DECREF(value);
+        return rc == 0;
+    };
+    if (!put("clusters", stream_capsule(std::move(tables.clusters))) ||
+        !put("pairs", stream_capsule(std::move(tables.pairs))) ||
+        !put("golden_records", stream_capsule(std::move(tables.golden))) ||
+        !put("telemetry", json_value_to_py(engine::to_value(tables.telemetry))) ||
+        !put("score_columns", string_list_to_py(columnar::score_column_names(compiled.engine))))
+        return nullptr;
+    return result.release();
+}
+
+// The full decision of one pair, explanations included, exactly as the run would
+// judge it; the pair need not have been kept.
+PyObject* explain(std::string_view yaml, PyObject* records) {
+    const CompiledSpec compiled = compile(yaml);
+    const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
+    if (entities.size() != 2) throw velatro::Error("explain takes exactly two records");
+    const engine::NormalizedEntity& a = entities[0];
+    const engine::NormalizedEntity& b = entities[1];
+    const engine::TemporalResult t = compiled.engine.temporal_matcher().evaluate(a, b);
+    if (t.outcome == engine::TemporalOutcome::Invalid && t.factor == 0.0) Py_RETURN_NONE;
+    const engine::OverrideResolver overrides;
+    const engine::MatchDecision d = compiled.engine.evaluate_pair(a, b, overrides, t.factor);
+    return json_value_to_py(engine::to_value(d));
+}
+
+}  // namespace
+
+PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kNames[] = {"yaml_str", "records", "threads", nullptr};
+    const char* yaml = nullptr;
+    Py_ssize_t yaml_len = 0;
+    PyObject* records = nullptr;
+    Py_ssize_t threads = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|n:reconcile", const_cast<char**>(kNames),
+                                     &yaml, &yaml_len, &records, &threads))
+        return nullptr;
+    if (threads < 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
+        return nullptr;
+    }
+    return guarded([&] {
+        return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
+                         static_cast<std::size_t>(threads));
+    });
+}
+
+PyObject* fn_engine_check_spec(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kNames[] = {"yaml_str", nullptr};
+    const char* yaml = nullptr;
+    Py_ssize_t yaml_len = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#:check_spec", const_cast<char**>(kNames),
+                                     &yaml, &yaml_len))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        compile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* fn_engine_explain(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kNames[] = {"yaml_str", "records", nullptr};
+    const char* yaml = nullptr;
+    Py_ssize_t yaml_len = 0;
+    PyObject* records = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O:explain", const_cast<char**>(kNames), &yaml,
+                                     &yaml_len, &records))
+        return nullptr;
+    return guarded([&] {
+        return explain(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records);
+    });
+}
+
+}  // namespace velatro::python

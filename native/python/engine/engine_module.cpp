@@ -1,0 +1,69 @@
+// The velatro._engine module: the columnar entry points of the engine. It shares the
+// PanicException type of velatro._native, so one `except` catches a broken invariant
+// from either module.
+#include <cstdio>
+#include <cstdlib>
+
+#include "python/engine/engine_functions.hpp"
+
+namespace velatro::python {
+namespace {
+
+PyMethodDef kFunctions[] = {
+    {"reconcile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "reconcile(yaml_str, records, threads=0)\n--\n\n"
+     "Runs the spec over an Arrow stream of canonical records; returns the clusters, pairs\n"
+     "and golden-record tables as Arrow stream capsules, the telemetry and the score\n"
+     "column names."},
+    {"check_spec",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_check_spec)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_spec(yaml_str)\n--\n\n"
+     "Reads and compiles the spec as a run would; raises ValueError when it cannot."},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_explain)),
+     METH_VARARGS | METH_KEYWORDS,
+     "explain(yaml_str, records)\n--\n\n"
+     "The full decision of the pair formed by a two-record Arrow stream, or None when\n"
+     "temporal validity keeps the pair from being compared."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+    try {
+        if (!panic_exception_type) {
+            Ref native(PyImport_ImportModule("velatro._native"));
+            if (!native) return -1;
+            panic_exception_type = PyObject_GetAttrString(native.get(), "PanicException");
+            if (!panic_exception_type) return -1;
+        }
+        return PyModule_AddFunctions(module, kFunctions);
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "Columnar entry points of the velatro engine.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velatro::python
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    return PyModuleDef_Init(&velatro::python::kModule);
+}
