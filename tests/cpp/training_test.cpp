@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
 #include "engine/compiler.hpp"
 #include "engine/training/em.hpp"
+#include "engine/training/learned_spec.hpp"
 #include "engine/training/trainer.hpp"
 #include "spec/reader.hpp"
 
@@ -238,4 +240,71 @@ TEST(Training, NeedsFellegiSunterFieldsAndBlocking) {
     EXPECT_THROW(train(spec, records.entities, options_from(spec)), velatro::Error);
     spec.decision.scoring.reset();
     EXPECT_THROW(train(spec, records.entities, options_from(spec)), velatro::Error);
+}
+
+TEST(LearnedSpec, WritesTheModelIntoTheScoringSectionAndKeepsTheRest) {
+    const std::string head = std::string(kSpec).substr(0, std::string(kSpec).find("decision:"));
+    const std::string text = "# people\n" + head +
+                             "decision:\n  thresholds: {match: 0.9}  # merge\n  scoring:\n"
+                             "    strategy: fellegi_sunter\n    fields:\n"
+                             "      - {name: first_name, comparator: jaro_winkler, "
+                             "m_probability: 0.9, u_probability: 0.1}\n"
+                             "      - name: last_name  # a comment inside is not kept\n"
+                             "        comparator: jaro_winkler\n"
+                             "        m_probability: 0.9\n        u_probability: 0.1\n"
+                             "      - {name: email, comparator: exact, m_probability: 0.9, "
+                             "u_probability: 0.1}\n"
+                             "      - {name: city, comparator: exact, m_probability: 0.9, "
+                             "u_probability: 0.1}\n"
+                             "    training: {method: em}\n"
+                             "  conflict_strategy: prefer_recent\n# the end\n";
+    const auto spec = velatro::spec::read_identity_spec(text);
+    TrainingOptions options = options_from(spec);
+    options.max_random_pairs = 20000;
+    const TrainingResult result = train(spec, people(150, 3).entities, options);
+    const std::string learned = learned_spec(text, result, true);
+    if (std::getenv("VELATRO_SHOW")) std::printf("%s", learned.c_str());
+
+    // Everything outside the scoring value is unchanged.
+    const std::size_t at = text.find("strategy: fellegi_sunter");
+    EXPECT_EQ(learned.substr(0, at), text.substr(0, at));
+    EXPECT_NE(learned.find("\n  conflict_strategy: prefer_recent\n# the end\n"), std::string::npos);
+    EXPECT_EQ(learned.find("a comment inside"), std::string::npos);
+
+    const auto relearned = velatro::spec::read_identity_spec(learned);
+    const auto& scoring = *relearned.decision.scoring;
+    ASSERT_TRUE(scoring.prior);
+    EXPECT_NEAR(*scoring.prior, result.prior, result.prior * 1e-5);
+    ASSERT_TRUE(scoring.thresholds);
+    EXPECT_NEAR(scoring.thresholds->match, result.match_threshold, 1e-4);
+    EXPECT_EQ(scoring.training->method, "em");
+    const auto& fields = *scoring.fields;
+    ASSERT_EQ(fields.size(), 4u);
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        ASSERT_TRUE(fields[k].levels) << k;
+        ASSERT_EQ(fields[k].levels->size(), result.fields[k].levels.size());
+        for (std::size_t l = 0; l < fields[k].levels->size(); ++l) {
+            const auto& level = (*fields[k].levels)[l];
+            EXPECT_NEAR(*level.m_probability, result.fields[k].levels[l].m, 1e-5);
+            EXPECT_NEAR(*level.u_probability, result.fields[k].levels[l].u,
+                        result.fields[k].levels[l].u * 1e-5);
+        }
+    }
+    // Training the learned spec again starts from its levels and lands on the same model.
+    const TrainingResult again = train(relearned, people(150, 3).entities, options);
+    EXPECT_NEAR(again.fields[2].levels[0].m, result.fields[2].levels[0].m, 1e-3);
+
+    // A scoring section written in flow style becomes a block under its key.
+    const std::string flow = head +
+                             "decision:\n  thresholds: {match: 0.9}\n  scoring: {strategy: "
+                             "fellegi_sunter, fields: [{name: first_name, comparator: "
+                             "jaro_winkler, m_probability: 0.9, u_probability: 0.1}, {name: "
+                             "last_name, comparator: jaro_winkler, m_probability: 0.9, "
+                             "u_probability: 0.1}, {name: email, comparator: exact, "
+                             "m_probability: 0.9, u_probability: 0.1}, {name: city, comparator: "
+                             "exact, m_probability: 0.9, u_probability: 0.1}]}\n";
+    const std::string learned_flow = learned_spec(flow, result, false);
+    EXPECT_TRUE(
+        velatro::spec::read_identity_spec(learned_flow).decision.scoring->fields->at(0).levels);
+    EXPECT_EQ(learned_number(0.000012345678), "0.0000123457");
 }

@@ -14,6 +14,7 @@ namespace {
 // to move it back.
 constexpr double kFloor = 1e-10;
 constexpr std::size_t kGrain = 512;
+constexpr double kPseudoCount = 0.5;
 
 // ln(m / u) of every level of every active field.
 LevelTable log_ratios(const LevelTable& m, const LevelTable& u, const std::vector<bool>& active) {
@@ -88,8 +89,11 @@ double maximise(const Expected& e, const Layout& layout, const std::vector<bool>
         double non_null = 0.0;
         for (std::size_t l = 0; l < m[k].size(); ++l) non_null += e.sums[layout.offset[k] + l];
         if (!(non_null > 0.0)) continue;  // no match ever had a value here: nothing to learn
+        // Half an expected match more in every level, as for u: a level no match reached
+        // gets a small m rather than one that makes a single disagreement decisive.
+        const double total = non_null + kPseudoCount * static_cast<double>(m[k].size());
         for (std::size_t l = 0; l < m[k].size(); ++l) {
-            const double next = e.sums[layout.offset[k] + l] / non_null;
+            const double next = (e.sums[layout.offset[k] + l] + kPseudoCount) / total;
             change = std::max(change, std::fabs(next - m[k][l]));
             m[k][l] = next;
         }
