@@ -95,7 +95,7 @@ void check_field(const Value& field, std::vector<std::string>& out) {
     LevelSums sums;
     for (std::size_t i = 0; i < list->size(); ++i)
         check_level((*list)[i], label, i, i + 1 == list->size(), sums, out);
-    constexpr double kSlack = 1e-9;  // probabilities written with a few decimals
+    constexpr double kSlack = 1e-4;  // probabilities written with a few digits
     if (!sums.untrained) {
         if (sums.m > 1.0 + kSlack)
             out.push_back(

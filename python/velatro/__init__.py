@@ -15,11 +15,14 @@ from ._records import (
     record_id,
 )
 from ._resolution import Resolution, reconcile
+from .training import TrainedModel, train
 
 __all__ = [
     "PanicException",
     "Resolution",
     "reconcile",
+    "train",
+    "TrainedModel",
     "read_records",
     "record_id",
     "RECORD_ID_NAMESPACE",

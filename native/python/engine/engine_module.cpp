@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "python/engine/engine_functions.hpp"
+#include "python/engine/training_functions.hpp"
 
 namespace velatro::python {
 namespace {
@@ -26,6 +27,19 @@ PyMethodDef kFunctions[] = {
      "explain(yaml_str, records)\n--\n\n"
      "The full decision of the pair formed by a two-record Arrow stream, or None when\n"
      "temporal validity keeps the pair from being compared."},
+    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_train)),
+     METH_VARARGS | METH_KEYWORDS,
+     "train(yaml_str, records, *, max_random_pairs=-1, max_iterations=-1, seed=0,\n"
+     "      convergence_threshold=nan, threads=0, em_blocking=None, labels=None,\n"
+     "      set_thresholds=True)\n--\n\n"
+     "Learns the spec's Fellegi-Sunter model from an Arrow stream of canonical records;\n"
+     "returns the learned spec text and the training report."},
+    {"waterfall",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_waterfall)),
+     METH_VARARGS | METH_KEYWORDS,
+     "waterfall(yaml_str, records, a, b)\n--\n\n"
+     "The match weights of the pair of records at positions a and b, under comparison\n"
+     "levels, with term frequencies counted over all the records."},
     {nullptr, nullptr, 0, nullptr},
 };
 
