@@ -236,6 +236,10 @@ TEST(Training, LabelledPairsGiveMFromTheMatches) {
 TEST(Training, NeedsFellegiSunterFieldsAndBlocking) {
     auto spec = velatro::spec::read_identity_spec(kSpec);
     const Records records = people(20, 1);
+    // Records that share no block leave nothing to learn from.
+    const std::vector<NormalizedEntity> lonely(records.entities.begin(),
+                                               records.entities.begin() + 1);
+    EXPECT_THROW(train(spec, lonely, options_from(spec)), velatro::Error);
     spec.blocking.reset();
     EXPECT_THROW(train(spec, records.entities, options_from(spec)), velatro::Error);
     spec.decision.scoring.reset();

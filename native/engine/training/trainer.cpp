@@ -275,6 +275,8 @@ TrainingResult train(const spec::IdentitySpec& spec, const std::vector<Normalize
         throw velatro::Error("training needs blocking keys to form candidate pairs");
     const BlockedCounts run_counts =
         count_blocked(run_passes, model.engine, entities, records, codec, options.threads);
+    if (run_counts.all.empty())
+        throw velatro::Error("blocking formed no candidate pairs: there is nothing to train on");
     LearnedM learned;
     if (!options.labelled_pairs.empty()) {
         result.method = "labelled_pairs";

@@ -83,7 +83,8 @@ struct TrainingResult {
 };
 
 // Throws velatro::Error when the spec has no Fellegi-Sunter fields to train, nothing
-// forms candidate pairs, or a labelled pair names a record that is not there.
+// forms candidate pairs (no blocking keys, or no two records share a block), or a labelled pair
+// names a record that is not there.
 TrainingResult train(const spec::IdentitySpec& spec, const std::vector<NormalizedEntity>& entities,
                      const TrainingOptions& options);
 
