@@ -8,10 +8,11 @@ generates records with `bench/generate.py` (cached in --data-dir), runs
 - wall time of the call, split into
   - read: from the call until the entity run starts: reading and compiling the
     spec, building the engine and reading the entity JSON;
-  - run: the entity run (blocking, pair evaluation, sorting);
-  - post: clustering, golden records and the conversion of the result to
-    Python objects, which all happen after the run with the interpreter
-    lock held again;
+  - run: the entity run (blocking, pair evaluation, ordering, clustering), up
+    to the first time the module holds the interpreter lock for a while;
+  - post: golden records and the conversion of the result to Python objects:
+    the module builds each chunk of results without the lock and takes it
+    only while it turns the chunk into objects;
 - blocks and pairs evaluated (from the result's telemetry), and pairs per
   second of the run phase;
 - peak RSS of the subprocess (VmHWM), which includes the entity text held as a
@@ -23,8 +24,8 @@ generates records with `bench/generate.py` (cached in --data-dir), runs
   truth gives both records the same person).
 
 How the phases are told apart. The module releases the interpreter lock for
-the whole entity run, and afterwards only in short spells while it finishes the
-result. A watcher thread wakes every millisecond and notes the time whenever it
+the whole call once the input is read, and takes it back only in spells while
+it creates the result's objects. A watcher thread wakes every millisecond and notes the time whenever it
 gets the lock; while the call holds the lock the watcher cannot run at all (and
 a long switch interval keeps the calling thread from yielding the lock between
 its own statements). Its first note inside the call marks the start of the

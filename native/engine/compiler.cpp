@@ -279,20 +279,22 @@ CompiledFellegiSunterPlan fellegi_sunter_plan(const std::vector<sp::FsFieldSpec>
     return out;
 }
 
-void compile_scoring(const sp::ScoringSpec& scoring, DecisionConfig& out) {
+void compile_scoring(const sp::ScoringSpec& scoring, DecisionConfig& out,
+                     CompiledExpression& expression) {
     out.scoring_method = scoring.method;
     if (scoring.ml_ensemble)
         out.ml_ensemble_config = CompiledMlEnsembleConfig{
             copy_map<double>(scoring.ml_ensemble->coefficients), scoring.ml_ensemble->bias};
     if (scoring.custom && !scoring.custom->expression.empty()) {
-        const std::string& expression = scoring.custom->expression;
-        // Only a check: the engine compiles the expression again and falls back to
-        // weighted-sum scoring if it is still invalid, so the text is kept as written.
-        auto compiled = compile_expression(expression);
-        if (!compiled.ok())
+        const std::string& text = scoring.custom->expression;
+        // Only a check: the plan keeps the text as written, and an engine built from it
+        // falls back to weighted-sum scoring if it is invalid. The compiled form is handed
+        // on so that engine need not compile the text again.
+        expression = compile_expression(text);
+        if (!expression->ok())
             log(LogLevel::Error, kCompilerLogTarget,
-                "Invalid custom scoring expression: " + compiled.error().display());
-        out.custom_scoring_config = CompiledCustomScoringConfig{expression};
+                "Invalid custom scoring expression: " + expression->error().display());
+        out.custom_scoring_config = CompiledCustomScoringConfig{text};
     }
     if (scoring.strategy == sp::ScoringStrategy::FellegiSunter) {
         out.scoring_method = ScoringMethod::FellegiSunter;
@@ -302,9 +304,9 @@ void compile_scoring(const sp::ScoringSpec& scoring, DecisionConfig& out) {
     }
 }
 
-DecisionConfig compile_decision(const sp::DecisionSpec& decision) {
+DecisionConfig compile_decision(const sp::DecisionSpec& decision, CompiledExpression& expression) {
     DecisionConfig out;
-    if (decision.scoring) compile_scoring(*decision.scoring, out);
+    if (decision.scoring) compile_scoring(*decision.scoring, out, expression);
     out.match_threshold = decision.thresholds.match;
     out.review_threshold = decision.thresholds.review;
     out.reject_threshold = decision.thresholds.reject;
@@ -440,6 +442,13 @@ std::uint64_t SpecCompiler::parse_duration(std::string_view text) {
 }
 
 plan::IdentityPlan SpecCompiler::compile(const spec::IdentitySpec& spec) {
+    CompiledExpression unused;
+    return compile(spec, unused);
+}
+
+plan::IdentityPlan SpecCompiler::compile(const spec::IdentitySpec& spec,
+                                         CompiledExpression& expression) {
+    expression.reset();
     IdentityPlan plan;
     plan.entity = spec.entity.name;
     plan.identity_version = spec.identity_version;
@@ -462,7 +471,7 @@ plan::IdentityPlan SpecCompiler::compile(const spec::IdentitySpec& spec) {
     plan.match_graph.leaf_count = count_leaves(rules);
 
     plan.survivorship = compile_survivorship(spec.survivorship);
-    plan.decision = compile_decision(spec.decision);
+    plan.decision = compile_decision(spec.decision, expression);
 
     if (spec.reference_identifiers)
         for (const auto& id : *spec.reference_identifiers)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "document/error.hpp"
+#include "engine/expression.hpp"
 #include "plan/identity_plan.hpp"
 #include "spec/identity_spec.hpp"
 
@@ -26,6 +27,10 @@ public:
     // Never fails for a spec that was read: an invalid custom scoring expression is
     // logged and carried into the plan, unparsable durations become 0 seconds.
     static plan::IdentityPlan compile(const spec::IdentitySpec& spec);
+    // The same, handing out the custom scoring expression compiled while checking it,
+    // for ReconciliationEngine::from_plan(plan, expression).
+    static plan::IdentityPlan compile(const spec::IdentitySpec& spec,
+                                      CompiledExpression& expression);
 
     static plan::CompiledRule compile_rule(const spec::RuleSpec& rule);
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -96,6 +97,9 @@ private:
 
 ExprResult<std::vector<Token>> tokenize(std::string_view text);
 ExprResult<Program> compile_expression(std::string_view text);
+
+// A plan's custom scoring expression once compiled; absent when the plan has none.
+using CompiledExpression = std::optional<ExprResult<Program>>;
 
 // Looks a variable up; returns false when there is no such name (it then reads 0.0).
 using VariableLookup = bool (*)(const void* context, const std::string& name, double& value);

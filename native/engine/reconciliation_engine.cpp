@@ -25,6 +25,14 @@ constexpr std::size_t kNoRule = static_cast<std::size_t>(-1);
 }  // namespace
 
 ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& plan) {
+    CompiledExpression expression;
+    if (const auto& custom = plan.decision.custom_scoring_config)
+        expression = compile_expression(custom->expression);
+    return from_plan(plan, std::move(expression));
+}
+
+ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& plan,
+                                                     CompiledExpression expression) {
     ReconciliationEngine e;
     for (const auto& rule : plan.match_graph.rules) e.rules_.push_back(compile_rule(rule));
 
@@ -40,13 +48,13 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
     }
 
     const auto& decision = plan.decision;
-    if (decision.custom_scoring_config) {
-        auto compiled = compile_expression(decision.custom_scoring_config->expression);
-        if (compiled.ok()) {
-            e.custom_expression_ = std::move(compiled.value());
+    if (decision.custom_scoring_config && expression) {
+        if (expression->ok()) {
+            e.custom_expression_ = std::move(expression->value());
         } else {
             log_lazy(LogLevel::Error, kEngineLogTarget, [&] {
-                return "Failed to compile custom scoring expression: " + compiled.error().display();
+                return "Failed to compile custom scoring expression: " +
+                       expression->error().display();
             });
         }
     }
@@ -66,6 +74,8 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
     e.neighborhood_window_ = blocking.neighborhood_window;
     e.sort_fields_ = blocking.sort_fields;
     e.reference_identifiers_ = plan.reference_identifiers;
+    for (const auto& ref : e.reference_identifiers_)
+        e.reference_labels_.push_back("REF_ID:" + ref.name);
     e.relations_ = plan.relations;
     e.exclusions_ = plan.exclusions;
     e.tie_breakers_ = decision.tie_breaking;
@@ -319,7 +329,8 @@ std::string ReconciliationEngine::level_explanation(std::size_t k,
 ReconciliationEngine::Verdict ReconciliationEngine::judge(
     const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
     const PreparedValue* pb, const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
-    TelemetryCollector* telemetry, const TermFrequencies* term_frequencies) const {
+    TelemetryCollector* telemetry, std::uint64_t copies,
+    const TermFrequencies* term_frequencies) const {
     const EarlyOutcome e = early_outcome(a, b, overrides);
     if (e.kind != Early::None) {
         Verdict v;
@@ -332,7 +343,7 @@ ReconciliationEngine::Verdict ReconciliationEngine::judge(
                 break;
             default: break;  // excluded, split and lock: no merge at confidence 0
         }
-        if (telemetry) telemetry->record_decision(decision_label(v.decision));
+        if (telemetry) telemetry->record_decision(decision_label(v.decision), copies);
         return v;
     }
     const std::size_t n = rules_.size();
@@ -340,14 +351,28 @@ ReconciliationEngine::Verdict ReconciliationEngine::judge(
     if (levels_) weigh_levels(pa, pb, term_frequencies, outcomes);
     const Verdict v = score(outcomes, f);
     if (telemetry) {
-        telemetry->record_decision(decision_label(v.decision));
+        telemetry->record_decision(decision_label(v.decision), copies);
         const bool fs = scoring_method_ == plan::ScoringMethod::FellegiSunter && fellegi_sunter_;
         telemetry->record_score(fs ? ScoreScale::MatchWeight : ScoreScale::Probability,
-                                v.confidence, levels_ ? v.posterior : std::nullopt, v.decision);
+                                v.confidence, levels_ ? v.posterior : std::nullopt, v.decision,
+                                copies);
         for (std::size_t r = 0; r < n; ++r)
-            telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched);
+            telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched,
+                                   copies);
     }
     return v;
+}
+
+std::string_view ReconciliationEngine::early_label(const Verdict& v) const {
+    switch (v.early) {
+        case Early::Excluded: return "EXCLUDED";
+        case Early::Split: return "MANUAL_SPLIT";
+        case Early::Lock: return "MANUAL_LOCK";
+        case Early::ManualMerge: return "MANUAL_MERGE";
+        case Early::ReferenceId: return reference_labels_[v.reference];
+        case Early::None: break;
+    }
+    return {};
 }
 
 MatchDecision ReconciliationEngine::decision_of(const NormalizedEntity& a,
@@ -360,15 +385,9 @@ MatchDecision ReconciliationEngine::decision_of(const NormalizedEntity& a,
     d.confidence = v.confidence;
     d.posterior_probability = v.posterior;
     d.temporal_adjustment = f;
-    switch (v.early) {
-        case Early::Excluded: d.matched_on.emplace_back("EXCLUDED"); return d;
-        case Early::Split: d.matched_on.emplace_back("MANUAL_SPLIT"); return d;
-        case Early::Lock: d.matched_on.emplace_back("MANUAL_LOCK"); return d;
-        case Early::ManualMerge: d.matched_on.emplace_back("MANUAL_MERGE"); return d;
-        case Early::ReferenceId:
-            d.matched_on.push_back("REF_ID:" + reference_identifiers_[v.reference].name);
-            return d;
-        case Early::None: break;
+    if (v.early != Early::None) {
+        d.matched_on.emplace_back(early_label(v));
+        return d;
     }
     d.rule_results.reserve(rules_.size());
     for (std::size_t r = 0; r < rules_.size(); ++r) {

@@ -23,6 +23,10 @@ namespace velatro::engine {
 class ReconciliationEngine {
   public:
     static ReconciliationEngine from_plan(const plan::IdentityPlan& plan);
+    // The same with the plan's custom scoring expression already compiled (see
+    // SpecCompiler::compile), so the text is not compiled a second time.
+    static ReconciliationEngine from_plan(const plan::IdentityPlan& plan,
+                                          CompiledExpression expression);
     static std::unique_ptr<MatchRule> compile_rule(const plan::CompiledRule& rule);
 
     // Decides one pair. f is the temporal factor from TemporalMatcher.
@@ -61,14 +65,18 @@ class ReconciliationEngine {
     };
 
     // Judges a pair over prepared values without allocating: writes outcome_slots()
-    // outcomes (unless an early step decided) and records the pair's telemetry sample
-    // when telemetry is given. Term frequencies adjust comparison-level weights when
-    // given; without them exact agreements weigh by their level's u.
+    // outcomes (unless an early step decided) and records the pair's telemetry sample,
+    // copies times, when telemetry is given. Term frequencies adjust comparison-level
+    // weights when given; without them exact agreements weigh by their level's u.
     [[nodiscard]] Verdict judge(const NormalizedEntity& a, const NormalizedEntity& b,
                                 const PreparedValue* pa, const PreparedValue* pb,
                                 const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
-                                TelemetryCollector* telemetry,
+                                TelemetryCollector* telemetry, std::uint64_t copies = 1,
                                 const TermFrequencies* term_frequencies = nullptr) const;
+
+    // What a pair decided before any rule ran matched on ("EXCLUDED", "MANUAL_SPLIT",
+    // "REF_ID:<name>", ...); empty for Early::None.
+    [[nodiscard]] std::string_view early_label(const Verdict& verdict) const;
 
     // The full decision of a judged pair: rule results, matched rules, explanations.
     [[nodiscard]] MatchDecision decision_of(const NormalizedEntity& a, const NormalizedEntity& b,
@@ -133,6 +141,7 @@ class ReconciliationEngine {
     std::vector<std::unique_ptr<MatchRule>> rules_;
     std::vector<std::unique_ptr<BlockingStrategy>> blocking_;
     std::vector<plan::CompiledReferenceIdentifier> reference_identifiers_;
+    std::vector<std::string> reference_labels_;  // "REF_ID:" and each identifier's name
     std::vector<plan::CompiledRelation> relations_;
     std::vector<plan::CompiledExclusion> exclusions_;
     std::vector<plan::TieBreaker> tie_breakers_;

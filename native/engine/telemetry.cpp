@@ -114,14 +114,14 @@ void TelemetryCollector::record_pair(std::span<const RuleResult> results, std::s
         record_rule(results[i].rule_name, i, results[i].score, results[i].matched);
 }
 
-void TelemetryCollector::record_decision(std::string_view label) {
-    ++pairs_evaluated_;
+void TelemetryCollector::record_decision(std::string_view label, std::uint64_t copies) {
+    pairs_evaluated_ += copies;
     auto decision = std::find_if(decisions_.begin(), decisions_.end(),
                                  [&](const auto& entry) { return entry.first == label; });
     if (decision == decisions_.end())
-        decisions_.emplace_back(std::string(label), 1);
+        decisions_.emplace_back(std::string(label), copies);
     else
-        ++decision->second;
+        decision->second += copies;
 }
 
 void TelemetryCollector::merge(const TelemetryCollector& other) {

@@ -93,19 +93,21 @@ class TelemetryCollector {
 
     // The same effect as record_pair, in two steps for callers that hold no RuleResult
     // objects: the pair's decision, then each rule's outcome with its position in the
-    // pair's results.
-    void record_decision(std::string_view label);
-    void record_rule(std::string_view name, std::size_t position, double score, bool matched) {
+    // pair's results. copies records the same sample that many times at once, for a run
+    // that judges a pair once on behalf of every block that pairs the two records.
+    void record_decision(std::string_view label, std::uint64_t copies = 1);
+    void record_rule(std::string_view name, std::size_t position, double score, bool matched,
+                     std::uint64_t copies = 1) {
         RuleStats& stats = stats_for(name, position);
-        ++stats.evaluations;
-        stats.scores.add(score);
-        if (matched) ++stats.matches;
+        stats.evaluations += copies;
+        stats.scores.add(score, copies);
+        if (matched) stats.matches += copies;
     }
 
     // The score of a pair the rules scored (see ScoreHistogram::record).
     void record_score(ScoreScale scale, double score, std::optional<double> posterior,
-                      Decision decision) {
-        scores_.record(scale, score, posterior, decision);
+                      Decision decision, std::uint64_t copies = 1) {
+        scores_.record(scale, score, posterior, decision, copies);
     }
 
     void merge(const TelemetryCollector& other);

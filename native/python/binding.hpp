@@ -54,13 +54,25 @@ bool bind_str_args(PyObject* args, PyObject* kwargs, const char* format,
     return bind_str_args(args, kwargs, format, names.data(), out.data(), N);
 }
 
-// Thrown by code that called into Python and found an error set: the guard passes that
-// error on untouched.
+// Thrown by code that called into Python and found an error set (a result sink called
+// by the engine, a stream read for it): the guard passes that error on untouched.
 struct PythonError {};
 
+// Holds the interpreter lock for its lifetime, on a thread that released it.
+class HoldLock {
+  public:
+    HoldLock() : state_(PyGILState_Ensure()) {}
+    ~HoldLock() { PyGILState_Release(state_); }
+    HoldLock(const HoldLock&) = delete;
+    HoldLock& operator=(const HoldLock&) = delete;
+
+  private:
+    PyGILState_STATE state_;
+};
+
 // Raises the pending C++ failure as its Python exception: velatro::Error as
-// ValueError, bad_alloc as MemoryError, anything else as PanicException. Call from
-// inside a catch block.
+// ValueError, bad_alloc as MemoryError, PythonError as the exception already set,
+// anything else as PanicException. Call from inside a catch block.
 PyObject* raise_current_exception() noexcept;
 
 // Runs body (which returns a new reference, or nullptr with a Python error set)

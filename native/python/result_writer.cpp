@@ -147,30 +147,6 @@ PyObject* ResultWriter::decision(const engine::MatchDecision& m) {
     return d.release();
 }
 
-PyObject* ResultWriter::decisions(const std::vector<engine::MatchDecision>& decisions) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(decisions.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < decisions.size(); ++i) {
-        PyObject* d = decision(decisions[i]);
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
-    }
-    return list.release();
-}
-
-PyObject* ResultWriter::decisions(const engine::ReconciliationEngine& engine,
-                                  const std::vector<engine::NormalizedEntity>& entities,
-                                  const engine::CompactRun& run) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(run.pairs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < run.pairs.size(); ++i) {
-        PyObject* d = decision(engine::expand(engine, entities, run, run.pairs[i]));
-        if (!d) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d);
-    }
-    return list.release();
-}
-
 PyObject* ResultWriter::clusters(const std::vector<engine::Cluster>& clusters) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(clusters.size())));
     if (!list) return nullptr;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/entity.hpp"
-#include "engine/run.hpp"
 #include "engine/survivorship.hpp"
 #include "python/binding.hpp"
 
@@ -24,14 +23,8 @@ class ResultWriter {
     ResultWriter& operator=(const ResultWriter&) = delete;
 
     // New references, or nullptr with a Python error set.
-    PyObject* decisions(const std::vector<engine::MatchDecision>& decisions);
-    // The run's kept pairs, each expanded to its MatchDecision only while it is converted.
-    PyObject* decisions(const engine::ReconciliationEngine& engine,
-                        const std::vector<engine::NormalizedEntity>& entities,
-                        const engine::CompactRun& run);
     PyObject* clusters(const std::vector<engine::Cluster>& clusters);
     PyObject* golden_record(const engine::GoldenRecord& record);
-
     PyObject* decision(const engine::MatchDecision& d);
 
   private:

@@ -14,6 +14,8 @@ from ._records import (
     read_records,
     record_id,
 )
+from ._budget import DEFAULT_MAX_BLOCK_SIZE, DEFAULT_MAX_PAIRS, LONG_VALUE_CHARS, RunPlan
+from ._resolution import Resolution, plan_run, reconcile
 from ._resolution import Resolution, reconcile
 from .training import TrainedModel, train
 
@@ -21,6 +23,11 @@ __all__ = [
     "PanicException",
     "Resolution",
     "reconcile",
+    "plan_run",
+    "RunPlan",
+    "DEFAULT_MAX_PAIRS",
+    "DEFAULT_MAX_BLOCK_SIZE",
+    "LONG_VALUE_CHARS",
     "train",
     "TrainedModel",
     "read_records",

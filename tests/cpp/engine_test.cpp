@@ -10,7 +10,7 @@
 #include "engine/compiler.hpp"
 #include "engine/log.hpp"
 #include "engine/reconciliation_engine.hpp"
-#include "engine/run.hpp"
+#include "engine/run/collecting_sink.hpp"
 #include "spec/reader.hpp"
 
 using namespace velatro::engine;
@@ -213,11 +213,19 @@ TEST(TemporalMatcher, Strategies) {
 
 namespace {
 
-std::string run_text(const RunResult& r, const Clustering& c) {
+CollectedRun run(const plan::IdentityPlan& p, const std::vector<NormalizedEntity>& entities,
+                 RunOptions options = {}) {
+    return reconcile_collected(ReconciliationEngine::from_plan(p), p.survivorship, entities, {},
+                               options);
+}
+
+std::string run_text(const CollectedRun& r) {
     std::string out;
     for (const auto& d : r.decisions) velatro::document::append_json(out, to_value(d));
     velatro::document::append_json(out, to_value(r.telemetry));
-    for (const auto& cluster : c.clusters) {
+    for (const auto& g : r.golden_records)
+        velatro::document::append_json(out, golden_record_to_value(g));
+    for (const auto& cluster : r.clustering.clusters) {
         for (const auto& u : cluster) out += u.to_string();
         out += ';';
     }
@@ -227,14 +235,14 @@ std::string run_text(const RunResult& r, const Clustering& c) {
 }  // namespace
 
 TEST(Run, SameResultWithOneOrManyThreads) {
-    auto engine = ReconciliationEngine::from_plan(compile(R"(
+    const auto p = compile(R"(
 blocking: {keys: [[zip], [email]]}
 rules:
   - {name: email, type: exact, field: email}
   - {name: name, type: similarity, field: name, algorithm: jaro_winkler, threshold: 0.9}
   - {name: city, type: similarity, field: city, algorithm: cosine, threshold: 0.5}
 decision: {thresholds: {match: 0.7, review: 0.4}, tie_breaking: [earliest_timestamp]}
-)"));
+)");
     std::mt19937 rng(7);
     std::vector<NormalizedEntity> entities;
     const char* names[] = {"anna", "anne", "ann", "hannah", "bob", "rob", "robert", "bobby"};
@@ -246,11 +254,10 @@ decision: {thresholds: {match: 0.7, review: 0.4}, tie_breaking: [earliest_timest
     }
     // Allow more workers than this machine has cores, so the split really differs.
     tbb::global_control workers(tbb::global_control::max_allowed_parallelism, 8);
-    auto one = reconcile_with_telemetry(engine, entities, {}, RunOptions{1});
-    auto many = reconcile_with_telemetry(engine, entities, {}, RunOptions{8});
+    auto one = run(p, entities, RunOptions{1});
+    auto many = run(p, entities, RunOptions{8});
     EXPECT_FALSE(one.decisions.empty());
-    EXPECT_EQ(run_text(one, cluster_decisions(entities, one.decisions)),
-              run_text(many, cluster_decisions(entities, many.decisions)));
+    EXPECT_EQ(run_text(one), run_text(many));
     // Kept decisions only, one per pair, sorted by confidence.
     for (std::size_t i = 0; i < one.decisions.size(); ++i) {
         EXPECT_NE(one.decisions[i].decision, Decision::NoMerge);
@@ -261,12 +268,12 @@ decision: {thresholds: {match: 0.7, review: 0.4}, tie_breaking: [earliest_timest
 }
 
 TEST(Run, BlocksDedupeSelfPairsExclusionsAndClusters) {
-    auto engine = ReconciliationEngine::from_plan(compile(R"(
+    const auto p = compile(R"(
 blocking: {keys: [[a], [b], [c]]}
 rules: [{name: email, type: exact, field: email}]
 exclusions: [{type: field_value, field: email, operator: eq, value: skip}]
 decision: {thresholds: {match: 0.9}}
-)"));
+)");
     std::vector<NormalizedEntity> entities{
         entity(1, {{"a", "k"}, {"b", "k"}, {"email", "x"}}),
         entity(2, {{"a", "k"}, {"b", "k"}, {"email", "x"}}),
@@ -274,7 +281,7 @@ decision: {thresholds: {match: 0.9}}
         entity(4, {{"b", "q"}, {"c", "q"}, {"email", "y"}}),  // keys repeat: paired with itself
         entity(5, {{"c", "z"}, {"email", "z"}}),
     };
-    RunResult r = reconcile_with_telemetry(engine, entities, {});
+    CollectedRun r = run(p, entities);
     // Records 1 and 2 put "k" twice into one block: [1, 1, 2, 2] gives six pairs, three of
     // them distinct; record 4 meets itself under "q". Equal confidences fall back to the
     // smaller id, then the id pair.
@@ -288,7 +295,7 @@ decision: {thresholds: {match: 0.9}}
     EXPECT_EQ(r.telemetry.blocking_groups, 3u);  // k, q, z: the excluded record made none
     EXPECT_EQ(r.telemetry.pairs_evaluated, 7u);
 
-    Clustering c = cluster_decisions(entities, r.decisions);
+    const Clustering& c = r.clustering;
     ASSERT_EQ(c.clusters.size(), 4u);
     EXPECT_EQ(c.clusters[0], (Cluster{id(1), id(2)}));
     EXPECT_EQ(c.clusters[1], (Cluster{id(3)}));
@@ -304,7 +311,6 @@ decision: {thresholds: {match: 0.9}}
 )");
     p.blocking.neighborhood_window = 2;
     p.blocking.sort_fields = {"name"};
-    auto engine = ReconciliationEngine::from_plan(p);
     std::vector<NormalizedEntity> entities{
         entity(1, {{"name", "Bea"}, {"email", "x"}, {"zip", "1"}}),
         entity(2, {{"name", "ann"}, {"email", "x"}, {"zip", "1"}}),  // also blocked with 1
@@ -312,7 +318,7 @@ decision: {thresholds: {match: 0.9}}
         entity(4, {{"name", "bea"}, {"email", "x"}}),
     };
     // Sort keys: "ann:"(2) "ann:"(3) "bea:"(1) "bea:"(4): windows of two give 2-3, 3-1, 1-4.
-    RunResult r = reconcile_with_telemetry(engine, entities, {});
+    CollectedRun r = run(p, entities);
     ASSERT_EQ(r.decisions.size(), 2u);
     EXPECT_EQ(r.decisions[0].blocking_key, "1");  // 1-2 from its block
     EXPECT_EQ(r.decisions[1].entity_a_id, id(1));

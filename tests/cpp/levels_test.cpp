@@ -9,7 +9,7 @@
 #include "engine/model/score_histogram.hpp"
 #include "engine/model/term_frequencies.hpp"
 #include "engine/reconciliation_engine.hpp"
-#include "engine/run.hpp"
+#include "engine/run/collecting_sink.hpp"
 #include "plan/plan_json.hpp"
 #include "spec/reader.hpp"
 
@@ -196,7 +196,7 @@ TEST(LevelScoring, TermFrequenciesWeighACommonValueBelowARareOne) {
     EXPECT_NEAR(rare.fields[0].tf_adjustment, rare.fields[0].weight - std::log2(0.9 / 0.05), 1e-12);
 
     // The run counts frequencies itself: the rare pair outscores the common one.
-    auto run = reconcile_with_telemetry(engine, records, {});
+    auto run = reconcile_collected(engine, p.survivorship, records, {});
     ASSERT_TRUE(run.telemetry.score_distribution);
     EXPECT_TRUE(run.telemetry.score_distribution->calibrated);
     std::uint64_t pairs = 0;

@@ -3,101 +3,48 @@
 // tables) runs without the interpreter lock; only the hand-over of capsules needs it.
 #include "python/engine/engine_functions.hpp"
 
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include <exception>
-
-#include "columnar/record_reader.hpp"
 #include "columnar/result_tables.hpp"
-#include "engine/compiler.hpp"
-#include "engine/reconciliation_engine.hpp"
-#include "engine/run.hpp"
-#include "engine/survivorship.hpp"
+#include "engine/block_census.hpp"
+#include "engine/run/pipeline.hpp"
 #include "engine/temporal.hpp"
 #include "engine/training/training_report.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
-#include "spec/reader.hpp"
+#include "python/engine/spec_engine.hpp"
 
 namespace velatro::python {
 namespace {
 
-template <class Work>
-void without_lock(Work&& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-}
-
-struct CompiledSpec {
-    plan::IdentityPlan plan;
-    engine::ReconciliationEngine engine;
-};
-
-CompiledSpec compile(std::string_view yaml) {
-    spec::IdentitySpec spec;
-    try {
-        spec = spec::read_identity_spec(yaml);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
-    }
-    plan::IdentityPlan plan;
-    try {
-        plan = engine::SpecCompiler::compile(spec);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Compilation error: ") + e.what());
-    }
-    engine::ReconciliationEngine eng = engine::ReconciliationEngine::from_plan(plan);
-    return {std::move(plan), std::move(eng)};
-}
-
-// Takes the records argument over; the stream is released however reading ends.
-std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
-    ArrowArrayStream stream{};
-    if (!take_stream(records, &stream)) throw PythonError();
-    return columnar::read_records(&stream);
-}
-
-struct Tables {
-    columnar::Table clusters{{}};
-    columnar::Table pairs{{}};
-    columnar::Table golden{{}};
-    engine::ReconciliationTelemetry telemetry;
-};
-
-Tables run_tables(const CompiledSpec& compiled,
-                  const std::vector<engine::NormalizedEntity>& entities, std::size_t threads) {
-    Tables out;
+columnar::ResultTables run_tables(const CompiledSpec& compiled,
+                                  std::vector<engine::NormalizedEntity> entities,
+                                  std::size_t threads, bool profile,
+                                  const engine::RunBudget& budget) {
+    columnar::TableSink sink(compiled.engine);
+    // The sink builds its tables on the threads of this arena.
     tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
     arena.execute([&] {
+        // Key counts (and, only for a run that might outgrow memory, a timed sample):
+        // no pair is judged for the result before the budget is known to hold.
+        engine::check_run_budget(compiled.engine, entities, budget);
         const engine::OverrideResolver overrides;
         engine::RunOptions options;
         options.threads = threads;
-        const engine::CompactRun run =
-            engine::reconcile_compact(compiled.engine, entities, overrides, options);
-        const engine::Clustering clustering = engine::cluster_decisions(entities, run);
-        std::vector<engine::GoldenRecord> golden(clustering.clusters.size());
-        tbb::parallel_for(std::size_t{0}, golden.size(), [&](std::size_t k) {
-            golden[k] =
-                engine::golden_record(entities, clustering.members[k], compiled.plan.survivorship);
-        });
-        const columnar::RunView view{compiled.engine, entities, run, clustering, golden};
-        out.clusters = columnar::clusters_table(view);
-        out.pairs = columnar::pairs_table(view);
-        out.golden = columnar::golden_table(view);
-        out.telemetry = run.telemetry;
+        options.profile = profile;
+        engine::reconcile(compiled.engine, compiled.plan.survivorship, std::move(entities),
+                          overrides, options, sink);
     });
-    return out;
+    return std::move(sink).take();
 }
 
-PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads) {
-    const CompiledSpec compiled = compile(yaml);
-    const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
-    Tables tables;
-    without_lock([&] { tables = run_tables(compiled, entities, threads); });
+PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile,
+                    const engine::RunBudget& budget) {
+    const CompiledSpec compiled = compile_spec(yaml);
+    std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
+    columnar::ResultTables tables;
+    without_lock(
+        [&] { tables = run_tables(compiled, std::move(entities), threads, profile, budget); });
 
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -117,13 +64,15 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
                  ? json_value_to_py(engine::training::to_value(*tables.telemetry.score_distribution))
                  : Py_NewRef(Py_None)))
         return nullptr;
+    if (tables.profile && !put("profile", json_value_to_py(engine::to_value(*tables.profile))))
+        return nullptr;
     return result.release();
 }
 
 // The full decision of one pair, explanations included, exactly as the run would
 // judge it; the pair need not have been kept.
 PyObject* explain(std::string_view yaml, PyObject* records) {
-    const CompiledSpec compiled = compile(yaml);
+    const CompiledSpec compiled = compile_spec(yaml);
     const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     if (entities.size() != 2) throw velatro::Error("explain takes exactly two records");
     const engine::NormalizedEntity& a = entities[0];
@@ -138,13 +87,17 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str", "records", "threads", nullptr};
+    static const char* kNames[] = {"yaml_str",  "records",        "threads",          "profile",
+                                   "max_pairs", "max_block_size", "max_result_bytes", nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|n:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads))
+    int profile = 0;
+    unsigned long long max_pairs = 0, max_block_size = 0, max_result_bytes = 0;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "s#O|npKKK:reconcile", const_cast<char**>(kNames), &yaml, &yaml_len,
+            &records, &threads, &profile, &max_pairs, &max_block_size, &max_result_bytes))
         return nullptr;
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
@@ -152,7 +105,8 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
-                         static_cast<std::size_t>(threads));
+                         static_cast<std::size_t>(threads), profile != 0,
+                         engine::RunBudget{max_pairs, max_block_size, max_result_bytes});
     });
 }
 
@@ -164,7 +118,7 @@ PyObject* fn_engine_check_spec(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &yaml, &yaml_len))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        compile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
+        compile_spec(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
         Py_RETURN_NONE;
     });
 }

@@ -3,19 +3,16 @@
 #include "python/engine/training_functions.hpp"
 
 #include <cmath>
-#include <exception>
 #include <string>
 #include <vector>
 
-#include "columnar/record_reader.hpp"
-#include "engine/compiler.hpp"
 #include "engine/model/term_frequencies.hpp"
 #include "engine/reconciliation_engine.hpp"
 #include "engine/training/learned_spec.hpp"
 #include "engine/training/trainer.hpp"
 #include "engine/training/training_report.hpp"
 #include "python/convert.hpp"
-#include "python/engine/arrow_capsule.hpp"
+#include "python/engine/spec_engine.hpp"
 #include "spec/reader.hpp"
 
 namespace velatro::python {
@@ -23,27 +20,12 @@ namespace {
 
 namespace tr = engine::training;
 
-template <class Work>
-void without_lock(Work&& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-}
-
 spec::IdentitySpec read_spec(std::string_view yaml) {
     try {
         return spec::read_identity_spec(yaml);
     } catch (const velatro::Error& e) {
         throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
     }
-}
-
-std::vector<engine::NormalizedEntity> read_records(PyObject* records) {
-    ArrowArrayStream stream{};
-    if (!take_stream(records, &stream)) throw PythonError();
-    return columnar::read_records(&stream);
 }
 
 std::string text_of(PyObject* item, const char* what) {
@@ -120,7 +102,7 @@ tr::TrainingOptions options_of(const spec::IdentitySpec& spec, const TrainArgs& 
 PyObject* train(const TrainArgs& a) {
     const spec::IdentitySpec spec = read_spec(a.yaml);
     const tr::TrainingOptions options = options_of(spec, a);
-    const std::vector<engine::NormalizedEntity> entities = read_records(a.records);
+    const std::vector<engine::NormalizedEntity> entities = read_records_arg(a.records);
     tr::TrainingResult result;
     std::string learned;
     without_lock([&] {
@@ -137,11 +119,11 @@ PyObject* train(const TrainArgs& a) {
 }
 
 PyObject* waterfall(std::string_view yaml, PyObject* records, Py_ssize_t a, Py_ssize_t b) {
-    const plan::IdentityPlan plan = engine::SpecCompiler::compile(read_spec(yaml));
-    const auto engine = engine::ReconciliationEngine::from_plan(plan);
+    const CompiledSpec compiled = compile_spec(yaml);
+    const engine::ReconciliationEngine& engine = compiled.engine;
     const engine::LevelModel* model = engine.level_model();
     if (!model) throw velatro::Error("the spec does not score by comparison levels");
-    const std::vector<engine::NormalizedEntity> entities = read_records(records);
+    const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     const auto n = static_cast<Py_ssize_t>(entities.size());
     if (a < 0 || b < 0 || a >= n || b >= n) throw velatro::Error("record position out of range");
     document::Value value;
