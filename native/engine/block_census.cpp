@@ -224,9 +224,9 @@ void calibrate(const ReconciliationEngine& engine, const std::vector<NormalizedE
         if (!census.evaluated_exact) census.evaluated_pairs = census.candidate_pairs;
         return;
     }
-    const std::size_t n_rules = engine.rules().size();
-    std::vector<PreparedValue> pa(n_rules), pb(n_rules);
-    std::vector<RuleOutcome> outcomes(n_rules);
+    // The sample is timed without term frequencies: counting them is a stage of its own.
+    std::vector<PreparedValue> pa(engine.prepared_slots()), pb(engine.prepared_slots());
+    std::vector<RuleOutcome> outcomes(engine.outcome_slots());
     const OverrideResolver overrides;
     using Clock = std::chrono::steady_clock;
     Clock::duration preparing{}, judging{};

@@ -5,12 +5,14 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <set>
 #include <utility>
 
+#include "document/float_text.hpp"
 #include "engine/expression.hpp"
 #include "engine/log.hpp"
 
@@ -181,9 +183,74 @@ CompiledFsField fellegi_sunter_field(const sp::FsFieldSpec& field) {
     return out;
 }
 
+// ---- comparison levels ------------------------------------------------------------
+
+std::string default_level_name(FsLevelComparator comparator, double threshold) {
+    std::string name(enum_name(comparator));
+    if (comparator != FsLevelComparator::Exact && comparator != FsLevelComparator::Else)
+        name += " >= " + document::plain_float(threshold);
+    return name;
+}
+
+CompiledFsLevel compiled_level(const sp::FsLevelSpec& level) {
+    CompiledFsLevel out;
+    out.comparator = level.comparator;
+    out.threshold = level.threshold.value_or(1.0);
+    out.name = level.name ? *level.name : default_level_name(out.comparator, out.threshold);
+    out.m_probability = level.m_probability;
+    out.u_probability = level.u_probability;
+    return out;
+}
+
+// The probability an "else" level is left with: what the levels before it leave of 1,
+// unknown when one of theirs is unknown.
+std::optional<double> remainder(const std::vector<CompiledFsLevel>& levels,
+                                std::optional<double> CompiledFsLevel::*p) {
+    double sum = 0.0;
+    for (const auto& level : levels) {
+        if (!(level.*p)) return std::nullopt;
+        sum += *(level.*p);
+    }
+    return std::max(0.0, 1.0 - sum);
+}
+
+// A field's levels as the engine scores them: the spec's own, or for a field without
+// any the two levels its m and u describe (its comparator scoring 1, and the rest);
+// always ending with an "else" level.
+std::vector<CompiledFsLevel> compile_levels(const sp::FsFieldSpec& field) {
+    std::vector<CompiledFsLevel> out;
+    if (field.levels) {
+        for (const auto& level : *field.levels) out.push_back(compiled_level(level));
+    } else {
+        auto comparator = enum_from_name<FsLevelComparator>(sp::to_name(field.comparator));
+        sp::FsLevelSpec agree{std::nullopt, *comparator, std::nullopt, field.m_probability,
+                              field.u_probability};
+        out.push_back(compiled_level(agree));
+    }
+    if (out.empty() || out.back().comparator != FsLevelComparator::Else) {
+        CompiledFsLevel rest;
+        rest.name = default_level_name(FsLevelComparator::Else, 1.0);
+        rest.m_probability = remainder(out, &CompiledFsLevel::m_probability);
+        rest.u_probability = remainder(out, &CompiledFsLevel::u_probability);
+        out.push_back(std::move(rest));
+    }
+    for (auto& level : out)
+        level.weight = level.m_probability && level.u_probability
+                           ? field.weight * std::log2(*level.m_probability / *level.u_probability)
+                           : 0.0;
+    return out;
+}
+
+bool uses_levels(const std::vector<sp::FsFieldSpec>& fields) {
+    for (const auto& field : fields)
+        if (field.uses_levels()) return true;
+    return false;
+}
+
 CompiledFellegiSunterPlan fellegi_sunter_plan(const std::vector<sp::FsFieldSpec>& fields,
                                               const sp::FsThresholds& thresholds,
-                                              const std::optional<sp::FsTrainingConfig>& training) {
+                                              const std::optional<sp::FsTrainingConfig>& training,
+                                              std::optional<double> prior) {
     CompiledFellegiSunterPlan out;
     out.match_threshold = thresholds.match;
     out.possible_threshold = thresholds.possible;
@@ -191,11 +258,20 @@ CompiledFellegiSunterPlan fellegi_sunter_plan(const std::vector<sp::FsFieldSpec>
     // Summed from -0.0 so that an empty plan keeps the sign of an empty sum.
     out.max_composite = -0.0;
     out.min_composite = -0.0;
+    const bool levels = uses_levels(fields);
     for (const auto& field : fields) {
         out.fields.push_back(fellegi_sunter_field(field));
         out.max_composite += out.fields.back().w_agree;
         out.min_composite += out.fields.back().w_disagree;
+        if (levels) {
+            CompiledFsField& compiled = out.fields.back();
+            compiled.levels = compile_levels(field);
+            compiled.term_frequency = field.term_frequency;
+            compiled.term_frequency_min_u = field.term_frequency_min_u;
+        }
     }
+    // Without a prior the score is the plain sum of the level weights (even odds).
+    if (levels) out.prior = prior.value_or(0.5);
     if (training && training->method == "em")
         out.em_training = CompiledEmTraining{training->max_iterations,
                                              training->convergence_threshold,
@@ -223,8 +299,8 @@ void compile_scoring(const sp::ScoringSpec& scoring, DecisionConfig& out,
     if (scoring.strategy == sp::ScoringStrategy::FellegiSunter) {
         out.scoring_method = ScoringMethod::FellegiSunter;
         if (scoring.fields && scoring.thresholds)
-            out.fellegi_sunter =
-                fellegi_sunter_plan(*scoring.fields, *scoring.thresholds, scoring.training);
+            out.fellegi_sunter = fellegi_sunter_plan(*scoring.fields, *scoring.thresholds,
+                                                     scoring.training, scoring.prior);
     }
 }
 

@@ -80,6 +80,8 @@ ReconciliationEngine ReconciliationEngine::from_plan(const plan::IdentityPlan& p
     e.exclusions_ = plan.exclusions;
     e.tie_breakers_ = decision.tie_breaking;
     e.fellegi_sunter_ = decision.fellegi_sunter;
+    if (e.fellegi_sunter_ && e.fellegi_sunter_->uses_levels())
+        e.levels_.emplace(*e.fellegi_sunter_);
     e.ml_ensemble_ = decision.ml_ensemble_config;
     e.scoring_method_ = decision.scoring_method;
 
@@ -241,6 +243,14 @@ ReconciliationEngine::Verdict ReconciliationEngine::score(const RuleOutcome* out
                 break;
             }
             // The temporal factor does not apply to a Fellegi-Sunter score.
+            if (levels_) {
+                double total = levels_->prior_weight();
+                for (std::size_t k = 0; k < levels_->fields().size(); ++k)
+                    total += outcomes[n + k].score;
+                out.confidence = total;
+                fs_scored = true;
+                break;
+            }
             double total = -0.0;
             const auto& fields = fellegi_sunter_->fields;
             for (std::size_t k = 0; k < fields.size(); ++k) {
@@ -260,7 +270,9 @@ ReconciliationEngine::Verdict ReconciliationEngine::score(const RuleOutcome* out
         out.decision = out.confidence >= fs.match_threshold      ? Decision::Merge
                        : out.confidence >= fs.possible_threshold ? Decision::Review
                                                                  : Decision::NoMerge;
-        out.posterior = logistic(out.confidence);
+        // Under levels the score is a calibrated log2 odds; otherwise the logistic of an
+        // uncalibrated sum, kept as it always was.
+        out.posterior = levels_ ? LevelModel::posterior(out.confidence) : logistic(out.confidence);
     } else {
         out.decision = out.confidence >= merge_threshold_    ? Decision::Merge
                        : out.confidence >= review_threshold_ ? Decision::Review
@@ -271,12 +283,54 @@ ReconciliationEngine::Verdict ReconciliationEngine::score(const RuleOutcome* out
 
 void ReconciliationEngine::prepare(const NormalizedEntity& entity, PreparedValue* out) const {
     for (std::size_t r = 0; r < rules_.size(); ++r) rules_[r]->prepare(entity, out[r]);
+    if (levels_) levels_->prepare(entity, out + rules_.size());
+}
+
+void ReconciliationEngine::weigh_levels(const PreparedValue* pa, const PreparedValue* pb,
+                                        const TermFrequencies* term_frequencies,
+                                        RuleOutcome* outcomes) const {
+    const std::size_t n = rules_.size();
+    for (std::size_t k = 0; k < levels_->fields().size(); ++k) {
+        const FieldWeight w = levels_->weigh(k, pa + n, pb + n, term_frequencies);
+        RuleOutcome& o = outcomes[n + k];
+        o = RuleOutcome{};
+        o.score = w.weight;
+        o.matched = w.level != kNullLevel;
+        o.level = static_cast<std::uint8_t>(w.level + 1);
+        o.distance = w.tf_adjustment;
+    }
+}
+
+ReconciliationEngine::Waterfall ReconciliationEngine::waterfall(
+    const NormalizedEntity& a, const NormalizedEntity& b,
+    const TermFrequencies* term_frequencies) const {
+    Waterfall out;
+    if (!levels_) return out;
+    std::vector<PreparedValue> pa(levels_->slots()), pb(levels_->slots());
+    levels_->prepare(a, pa.data());
+    levels_->prepare(b, pb.data());
+    out.fields.resize(levels_->fields().size());
+    out.prior_weight = levels_->prior_weight();
+    out.score = levels_->score(pa.data(), pb.data(), term_frequencies, out.fields.data());
+    out.posterior = LevelModel::posterior(out.score);
+    return out;
+}
+
+std::string ReconciliationEngine::level_explanation(std::size_t k,
+                                                    const RuleOutcome& outcome) const {
+    const auto& field = levels_->plan_field(k);
+    std::string text = field.name + ": level=";
+    text += outcome.level == 0 ? std::string("null") : (*field.levels)[outcome.level - 1u].name;
+    text += ", w=" + document::two_decimals(outcome.score);
+    if (outcome.distance != 0.0) text += " (tf=" + document::two_decimals(outcome.distance) + ")";
+    return text;
 }
 
 ReconciliationEngine::Verdict ReconciliationEngine::judge(
     const NormalizedEntity& a, const NormalizedEntity& b, const PreparedValue* pa,
     const PreparedValue* pb, const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
-    TelemetryCollector* telemetry, std::uint64_t copies) const {
+    TelemetryCollector* telemetry, std::uint64_t copies,
+    const TermFrequencies* term_frequencies) const {
     const EarlyOutcome e = early_outcome(a, b, overrides);
     if (e.kind != Early::None) {
         Verdict v;
@@ -294,9 +348,14 @@ ReconciliationEngine::Verdict ReconciliationEngine::judge(
     }
     const std::size_t n = rules_.size();
     for (std::size_t r = 0; r < n; ++r) outcomes[r] = rules_[r]->compare(pa[r], pb[r]);
+    if (levels_) weigh_levels(pa, pb, term_frequencies, outcomes);
     const Verdict v = score(outcomes, f);
     if (telemetry) {
         telemetry->record_decision(decision_label(v.decision), copies);
+        const bool fs = scoring_method_ == plan::ScoringMethod::FellegiSunter && fellegi_sunter_;
+        telemetry->record_score(fs ? ScoreScale::MatchWeight : ScoreScale::Probability,
+                                v.confidence, levels_ ? v.posterior : std::nullopt, v.decision,
+                                copies);
         for (std::size_t r = 0; r < n; ++r)
             telemetry->record_rule(rules_[r]->name(), r, outcomes[r].score, outcomes[r].matched,
                                    copies);
@@ -335,7 +394,15 @@ MatchDecision ReconciliationEngine::decision_of(const NormalizedEntity& a,
         d.rule_results.push_back(rules_[r]->result(outcomes[r]));
         if (outcomes[r].matched) d.matched_on.push_back(rules_[r]->name());
     }
-    if (log_probabilities_ && fellegi_sunter_) {
+    if (log_probabilities_ && levels_) {
+        // Each field's level and weight replace its rule's explanation.
+        const auto& fields = fellegi_sunter_->fields;
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            const std::size_t r = fs_rule_index_[k];
+            if (r != kNoRule)
+                d.rule_results[r].explanation = level_explanation(k, outcomes[rules_.size() + k]);
+        }
+    } else if (log_probabilities_ && fellegi_sunter_) {
         const auto& fields = fellegi_sunter_->fields;
         for (std::size_t k = 0; k < fields.size(); ++k) {
             const std::size_t r = fs_rule_index_[k];
@@ -357,9 +424,8 @@ MatchDecision ReconciliationEngine::evaluate_pair(const NormalizedEntity& a,
                                                   const NormalizedEntity& b,
                                                   const OverrideResolver& overrides,
                                                   double f) const {
-    const std::size_t n = rules_.size();
-    std::vector<PreparedValue> pa(n), pb(n);
-    std::vector<RuleOutcome> outcomes(n);
+    std::vector<PreparedValue> pa(prepared_slots()), pb(prepared_slots());
+    std::vector<RuleOutcome> outcomes(outcome_slots());
     prepare(a, pa.data());
     prepare(b, pb.data());
     const Verdict v = judge(a, b, pa.data(), pb.data(), overrides, f, outcomes.data(), nullptr);

@@ -11,6 +11,8 @@
 #include "engine/entity.hpp"
 #include "engine/expression.hpp"
 #include "engine/match/match_rule.hpp"
+#include "engine/model/level_model.hpp"
+#include "engine/model/term_frequencies.hpp"
 #include "engine/overrides.hpp"
 #include "engine/telemetry.hpp"
 #include "engine/temporal.hpp"
@@ -31,8 +33,23 @@ class ReconciliationEngine {
     [[nodiscard]] MatchDecision evaluate_pair(const NormalizedEntity& a, const NormalizedEntity& b,
                                               const OverrideResolver& overrides, double f) const;
 
-    // Every rule's per-record preparation: out has room for rules().size() values.
+    // Every rule's per-record preparation, then the comparison-level fields': out has
+    // room for prepared_slots() values.
     void prepare(const NormalizedEntity& entity, PreparedValue* out) const;
+    [[nodiscard]] std::size_t prepared_slots() const noexcept {
+        return rules_.size() + (levels_ ? levels_->slots() : 0);
+    }
+    // Outcomes of one pair: one per rule, then one per comparison-level field.
+    [[nodiscard]] std::size_t outcome_slots() const noexcept {
+        return rules_.size() + (levels_ ? levels_->fields().size() : 0);
+    }
+    // Scoring by comparison levels, when the plan asks for it.
+    [[nodiscard]] const LevelModel* level_model() const noexcept {
+        return levels_ ? &*levels_ : nullptr;
+    }
+    [[nodiscard]] bool needs_term_frequencies() const noexcept {
+        return levels_ && levels_->needs_term_frequencies();
+    }
 
     // What decides a pair before any rule runs.
     enum class Early : std::uint8_t { None, Excluded, Split, Lock, ManualMerge, ReferenceId };
@@ -47,13 +64,15 @@ class ReconciliationEngine {
         std::optional<double> posterior;
     };
 
-    // Judges a pair over prepared values without allocating: writes one outcome per rule
-    // into outcomes (unless an early step decided) and records the pair's telemetry
-    // sample, copies times, when telemetry is given.
+    // Judges a pair over prepared values without allocating: writes outcome_slots()
+    // outcomes (unless an early step decided) and records the pair's telemetry sample,
+    // copies times, when telemetry is given. Term frequencies adjust comparison-level
+    // weights when given; without them exact agreements weigh by their level's u.
     [[nodiscard]] Verdict judge(const NormalizedEntity& a, const NormalizedEntity& b,
                                 const PreparedValue* pa, const PreparedValue* pb,
                                 const OverrideResolver& overrides, double f, RuleOutcome* outcomes,
-                                TelemetryCollector* telemetry, std::uint64_t copies = 1) const;
+                                TelemetryCollector* telemetry, std::uint64_t copies = 1,
+                                const TermFrequencies* term_frequencies = nullptr) const;
 
     // What a pair decided before any rule ran matched on ("EXCLUDED", "MANUAL_SPLIT",
     // "REF_ID:<name>", ...); empty for Early::None.
@@ -63,6 +82,18 @@ class ReconciliationEngine {
     [[nodiscard]] MatchDecision decision_of(const NormalizedEntity& a, const NormalizedEntity& b,
                                             const Verdict& verdict, const RuleOutcome* outcomes,
                                             double f) const;
+
+    // How a pair's score under comparison levels is made up: the prior, each field's
+    // level and weight, and the total with its probability. Only for engines with a
+    // level model.
+    struct Waterfall {
+        double prior_weight = 0.0;
+        std::vector<FieldWeight> fields;  // by model field
+        double score = 0.0;
+        double posterior = 0.0;
+    };
+    [[nodiscard]] Waterfall waterfall(const NormalizedEntity& a, const NormalizedEntity& b,
+                                      const TermFrequencies* term_frequencies) const;
 
     [[nodiscard]] static bool matches_exclusion(const NormalizedEntity& entity,
                                                 const plan::CompiledExclusion& exclusion);
@@ -100,6 +131,10 @@ class ReconciliationEngine {
                                              const OverrideResolver& overrides) const;
     // Scores the rules' outcomes (one per rule, in order) and decides.
     [[nodiscard]] Verdict score(const RuleOutcome* outcomes, double f) const;
+    // Classifies the comparison-level fields into the outcomes after the rules'.
+    void weigh_levels(const PreparedValue* pa, const PreparedValue* pb,
+                      const TermFrequencies* term_frequencies, RuleOutcome* outcomes) const;
+    [[nodiscard]] std::string level_explanation(std::size_t k, const RuleOutcome& outcome) const;
 
     std::optional<std::uint64_t> neighborhood_window_;
     std::vector<std::string> sort_fields_;
@@ -112,6 +147,7 @@ class ReconciliationEngine {
     std::vector<plan::TieBreaker> tie_breakers_;
     std::optional<Program> custom_expression_;
     std::optional<plan::CompiledFellegiSunterPlan> fellegi_sunter_;
+    std::optional<LevelModel> levels_;
     double merge_threshold_ = 0.0;
     double review_threshold_ = 0.0;
     std::optional<plan::CompiledMlEnsembleConfig> ml_ensemble_;

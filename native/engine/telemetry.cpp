@@ -126,6 +126,7 @@ void TelemetryCollector::record_decision(std::string_view label, std::uint64_t c
 
 void TelemetryCollector::merge(const TelemetryCollector& other) {
     pairs_evaluated_ += other.pairs_evaluated_;
+    scores_.merge(other.scores_);
     for (const auto& [label, count] : other.decisions_) {
         auto it = std::find_if(decisions_.begin(), decisions_.end(),
                                [&](const auto& entry) { return entry.first == label; });
@@ -164,6 +165,7 @@ ReconciliationTelemetry TelemetryCollector::into_telemetry() && {
     out.blocking_groups = blocking_groups_;
     out.pairs_evaluated = pairs_evaluated_;
     for (auto& [label, count] : decisions_) out.decisions_by_type.emplace(std::move(label), count);
+    if (!scores_.empty()) out.score_distribution = scores_.distribution();
     rules_.clear();
     decisions_.clear();
     return out;

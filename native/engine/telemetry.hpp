@@ -13,6 +13,7 @@
 
 #include "document/value.hpp"
 #include "engine/entity.hpp"
+#include "engine/model/score_histogram.hpp"
 
 namespace velatro::engine {
 
@@ -32,6 +33,9 @@ struct ReconciliationTelemetry {
     std::uint64_t blocking_groups = 0;
     std::uint64_t pairs_evaluated = 0;
     std::map<std::string, std::uint64_t, std::less<>> decisions_by_type;  // only labels seen
+    // The scores of all pairs the rules scored, merged or not. Not part of the telemetry
+    // document (to_value leaves it out).
+    std::optional<ScoreDistribution> score_distribution;
 
     friend bool operator==(const ReconciliationTelemetry&,
                            const ReconciliationTelemetry&) = default;
@@ -100,6 +104,12 @@ class TelemetryCollector {
         if (matched) stats.matches += copies;
     }
 
+    // The score of a pair the rules scored (see ScoreHistogram::record).
+    void record_score(ScoreScale scale, double score, std::optional<double> posterior,
+                      Decision decision, std::uint64_t copies = 1) {
+        scores_.record(scale, score, posterior, decision, copies);
+    }
+
     void merge(const TelemetryCollector& other);
 
     [[nodiscard]] std::uint64_t pairs_evaluated() const noexcept { return pairs_evaluated_; }
@@ -122,6 +132,7 @@ class TelemetryCollector {
     std::vector<std::pair<std::string, std::uint64_t>> decisions_;
     std::uint64_t pairs_evaluated_ = 0;
     std::uint64_t blocking_groups_ = 0;
+    ScoreHistogram scores_;
 };
 
 }  // namespace velatro::engine

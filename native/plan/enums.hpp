@@ -49,6 +49,19 @@ enum class FsComparatorType : std::uint8_t {
     Cosine,
 };
 
+// The condition of one comparison level of a Fellegi-Sunter field: one of the field
+// comparators held against a threshold, or "else", the level that takes every pair the
+// levels before it did not.
+enum class FsLevelComparator : std::uint8_t {
+    Exact,
+    JaroWinkler,
+    Levenshtein,
+    Soundex,
+    Metaphone,
+    Cosine,
+    Else,
+};
+
 enum class SurvivorshipStrategy : std::uint8_t {
     MostRecent,
     MostComplete,
@@ -101,6 +114,11 @@ template <>
 struct EnumNames<FsComparatorType> {
     static constexpr std::array<std::string_view, 6> names{
         "exact", "jaro_winkler", "levenshtein", "soundex", "metaphone", "cosine"};
+};
+template <>
+struct EnumNames<FsLevelComparator> {
+    static constexpr std::array<std::string_view, 7> names{
+        "exact", "jaro_winkler", "levenshtein", "soundex", "metaphone", "cosine", "else"};
 };
 template <>
 struct EnumNames<SurvivorshipStrategy> {

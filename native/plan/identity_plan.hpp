@@ -109,6 +109,20 @@ struct CompiledCustomScoringConfig {
     std::string expression;
 };
 
+// One comparison level of a field that uses levels. A pair falls into the first level
+// whose condition its two values meet; m and u are the probabilities of that among
+// matches and non-matches, and the level adds weight = field weight x log2(m / u) to the
+// pair's score. A level whose m or u is not known yet (a spec written for training)
+// weighs 0.
+struct CompiledFsLevel {
+    std::string name;
+    FsLevelComparator comparator = FsLevelComparator::Else;
+    double threshold = 1.0;  // similarity comparators: met when the score >= threshold
+    std::optional<double> m_probability;
+    std::optional<double> u_probability;
+    double weight = 0.0;
+};
+
 struct CompiledFsField {
     std::string name;  // the match rule whose score this field reads
     FsComparatorType comparator = FsComparatorType::Exact;
@@ -118,6 +132,17 @@ struct CompiledFsField {
     double w_agree = 0.0;
     double w_disagree = 0.0;
     std::optional<std::string> normalizer;
+    // Present only when the plan scores by comparison levels (every field then has
+    // them, ending with an "else" level); these three members are written to the plan's
+    // JSON only then, so plans without levels keep their text and hash.
+    std::optional<std::vector<CompiledFsLevel>> levels;
+    // Exact agreement weighs log2(m / frequency of the value) instead of log2(m / u).
+    bool term_frequency = false;
+    // The smallest frequency that adjustment uses, so a value seen once cannot
+    // outweigh everything else.
+    std::optional<double> term_frequency_min_u;
+
+    [[nodiscard]] bool has_levels() const { return levels.has_value(); }
 };
 
 struct CompiledEmTraining {
@@ -135,6 +160,12 @@ struct CompiledFellegiSunterPlan {
     double max_composite = 0.0;
     double min_composite = 0.0;
     std::optional<CompiledEmTraining> em_training;
+    // Scoring by comparison levels: the prior probability that two records drawn at
+    // random are the same entity. Present exactly when the fields have levels, and
+    // written to the plan's JSON only then.
+    std::optional<double> prior;
+
+    [[nodiscard]] bool uses_levels() const { return prior.has_value(); }
 };
 
 struct DecisionConfig {

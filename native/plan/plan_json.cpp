@@ -48,6 +48,7 @@ void put(std::string& out, const FieldSurvivorshipPolicy& v);
 void put(std::string& out, const SurvivorshipPolicy& v);
 void put(std::string& out, const CompiledMlEnsembleConfig& v);
 void put(std::string& out, const CompiledCustomScoringConfig& v);
+void put(std::string& out, const CompiledFsLevel& v);
 void put(std::string& out, const CompiledFsField& v);
 void put(std::string& out, const CompiledEmTraining& v);
 void put(std::string& out, const CompiledFellegiSunterPlan& v);
@@ -211,10 +212,20 @@ void put(std::string& out, const CompiledCustomScoringConfig& v) {
     Record{out}("expression", v.expression);
 }
 
+void put(std::string& out, const CompiledFsLevel& v) {
+    Record{out}("name", v.name)("comparator", v.comparator)("threshold", v.threshold)(
+        "m_probability", v.m_probability)("u_probability", v.u_probability)("weight", v.weight);
+}
+
 void put(std::string& out, const CompiledFsField& v) {
-    Record{out}("name", v.name)("comparator", v.comparator)("weight", v.weight)(
+    Record record{out};
+    record("name", v.name)("comparator", v.comparator)("weight", v.weight)(
         "m_probability", v.m_probability)("u_probability", v.u_probability)(
         "w_agree", v.w_agree)("w_disagree", v.w_disagree)("normalizer", v.normalizer);
+    // Fields without levels keep exactly the members (and hash) they always had.
+    if (v.levels)
+        record("levels", *v.levels)("term_frequency", v.term_frequency)(
+            "term_frequency_min_u", v.term_frequency_min_u);
 }
 
 void put(std::string& out, const CompiledEmTraining& v) {
@@ -224,10 +235,12 @@ void put(std::string& out, const CompiledEmTraining& v) {
 }
 
 void put(std::string& out, const CompiledFellegiSunterPlan& v) {
-    Record{out}("fields", v.fields)("match_threshold", v.match_threshold)(
+    Record record{out};
+    record("fields", v.fields)("match_threshold", v.match_threshold)(
         "possible_threshold", v.possible_threshold)("non_match_threshold", v.non_match_threshold)(
         "max_composite", v.max_composite)("min_composite", v.min_composite)(
         "em_training", v.em_training);
+    if (v.prior) record("prior", *v.prior);
 }
 
 void put(std::string& out, const DecisionConfig& v) {

@@ -38,6 +38,7 @@ using plan::SurvivorshipStrategy;
 using plan::TemporalStrategy;
 using plan::TieBreaker;
 using FsComparator = plan::FsComparatorType;
+using plan::FsLevelComparator;
 
 enum class ScoringStrategy : std::uint8_t { FellegiSunter };
 enum class AggregateFunction : std::uint8_t { Max, Min, Sum, Avg, Union, Intersection };
@@ -75,6 +76,7 @@ VELATRO_PLAN_ENUM_INFO(ConflictStrategy)
 VELATRO_PLAN_ENUM_INFO(TieBreaker)
 VELATRO_PLAN_ENUM_INFO(ScoringMethod)
 VELATRO_PLAN_ENUM_INFO(FsComparator)
+VELATRO_PLAN_ENUM_INFO(FsLevelComparator)
 VELATRO_PLAN_ENUM_INFO(SurvivorshipStrategy)
 VELATRO_PLAN_ENUM_INFO(Cardinality)
 

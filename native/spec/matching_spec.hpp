@@ -121,13 +121,32 @@ struct CustomScoringConfig {
     std::string expression;
 };
 
+// One comparison level of a Fellegi-Sunter field (an opt-in extension): a comparator
+// with its threshold, or "else", and the level's probabilities, which training fills
+// in when they are left out.
+struct FsLevelSpec {
+    std::optional<std::string> name;
+    FsLevelComparator comparator = FsLevelComparator::Else;
+    std::optional<double> threshold;
+    std::optional<double> m_probability;
+    std::optional<double> u_probability;
+};
+
 struct FsFieldSpec {
     std::string name;
     FsComparator comparator = FsComparator::Exact;
     double weight = 1.0;
+    // Required unless the field lists levels; 0 when left out.
     double m_probability = 0.0;
     double u_probability = 0.0;
     std::optional<std::string> normalizer;
+    // The extension keys; a field that uses none of them reads exactly as before.
+    std::optional<std::vector<FsLevelSpec>> levels;
+    bool term_frequency = false;
+    std::optional<double> term_frequency_min_u;
+
+    // Whether the field opts into scoring by comparison levels.
+    [[nodiscard]] bool uses_levels() const { return levels.has_value() || term_frequency; }
 };
 
 struct FsThresholds {
@@ -155,6 +174,9 @@ struct ScoringSpec {
     std::optional<std::vector<FsFieldSpec>> fields;
     std::optional<FsThresholds> thresholds;
     std::optional<FsTrainingConfig> training;
+    // Scoring by comparison levels: the probability that two records drawn at random
+    // are the same entity.
+    std::optional<double> prior;
 };
 
 struct DecisionSpec {

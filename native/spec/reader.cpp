@@ -16,6 +16,7 @@ using document::ReadError;
 void read_value(const Cursor& c, RuleSpec& out);
 void read_value(const Cursor& c, ExclusionSpec& out);
 void read_value(const Cursor& c, FreshnessSpec& out);
+void read_value(const Cursor& c, FsFieldSpec& out);
 
 namespace {
 
@@ -48,6 +49,20 @@ constexpr auto field_or_fields() {
     return FieldDef<R>{"field", "fields", Need::Required,
                        [](R& r, const Cursor& c) { read_field_name(c, r.*Member); }};
 }
+
+// A Fellegi-Sunter field written with the comparison-level keys: its own m and u are
+// then optional, as the levels carry the probabilities.
+struct FsFieldKeys {
+    std::string name;
+    FsComparator comparator = FsComparator::Exact;
+    double weight = 1.0;
+    std::optional<double> m_probability;
+    std::optional<double> u_probability;
+    std::optional<std::string> normalizer;
+    std::optional<std::vector<FsLevelSpec>> levels;
+    bool term_frequency = false;
+    std::optional<double> term_frequency_min_u;
+};
 
 // The freshness keys as written; the hours forms are folded in afterwards.
 struct FreshnessKeys {
@@ -256,6 +271,26 @@ RECORD(FsFieldSpec, "struct FsFieldSpec"){
     field<&FsFieldSpec::normalizer>("normalizer"),
 } END_RECORD;
 
+RECORD(FsLevelSpec, "struct FsLevelSpec"){
+    field<&FsLevelSpec::name>("name"),
+    field<&FsLevelSpec::comparator>("comparator", Req),
+    field<&FsLevelSpec::threshold>("threshold"),
+    field<&FsLevelSpec::m_probability>("m_probability"),
+    field<&FsLevelSpec::u_probability>("u_probability"),
+} END_RECORD;
+
+RECORD(FsFieldKeys, "struct FsFieldSpec"){
+    field<&FsFieldKeys::name>("name", Req),
+    field<&FsFieldKeys::comparator>("comparator", Req),
+    field<&FsFieldKeys::weight>("weight"),
+    field<&FsFieldKeys::m_probability>("m_probability"),
+    field<&FsFieldKeys::u_probability>("u_probability"),
+    field<&FsFieldKeys::normalizer>("normalizer"),
+    field<&FsFieldKeys::levels>("levels"),
+    field<&FsFieldKeys::term_frequency>("term_frequency"),
+    field<&FsFieldKeys::term_frequency_min_u>("term_frequency_min_u"),
+} END_RECORD;
+
 RECORD(FsThresholds, "struct FsThresholds"){
     field<&FsThresholds::match>("match", Req),
     field<&FsThresholds::possible>("possible", Req),
@@ -279,6 +314,7 @@ RECORD(ScoringSpec, "struct ScoringSpec"){
     field<&ScoringSpec::fields>("fields"),
     field<&ScoringSpec::thresholds>("thresholds"),
     field<&ScoringSpec::training>("training"),
+    field<&ScoringSpec::prior>("prior"),
 } END_RECORD;
 
 RECORD(DecisionSpec, "struct DecisionSpec"){
@@ -436,6 +472,46 @@ void read_value(const Cursor& c, FreshnessSpec& out) {
         out.warn_after = hours(*keys.warn_after_hours);
     else
         out.warn_after.reset();
+}
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kLevelKeys{"levels", "term_frequency",
+                                                     "term_frequency_min_u"};
+
+bool has_level_keys(const Node& n) {
+    if (!n.is_mapping()) return false;
+    for (std::size_t i = 0; i < n.mapping_size(); ++i)
+        for (auto key : kLevelKeys)
+            if (n.key(i).text == key) return true;
+    return false;
+}
+
+}  // namespace
+
+// A field that uses none of the level keys is read by its own table, exactly as it
+// always was (every form and failure unchanged).
+void read_value(const Cursor& c, FsFieldSpec& out) {
+    if (!has_level_keys(c.node())) {
+        read_record(c, out);
+        return;
+    }
+    FsFieldKeys keys;
+    read_record(c, keys);
+    if (!keys.levels) {
+        // Term frequencies alone read the field's own m and u as two levels.
+        if (!keys.m_probability) c.missing_field("m_probability");
+        if (!keys.u_probability) c.missing_field("u_probability");
+    }
+    out.name = std::move(keys.name);
+    out.comparator = keys.comparator;
+    out.weight = keys.weight;
+    out.m_probability = keys.m_probability.value_or(0.0);
+    out.u_probability = keys.u_probability.value_or(0.0);
+    out.normalizer = std::move(keys.normalizer);
+    out.levels = std::move(keys.levels);
+    out.term_frequency = keys.term_frequency;
+    out.term_frequency_min_u = keys.term_frequency_min_u;
 }
 
 // ---- untagged forms ------------------------------------------------------------

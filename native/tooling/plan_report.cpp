@@ -8,6 +8,7 @@
 #include "document/error.hpp"
 #include "document/float_text.hpp"
 #include "document/tree.hpp"
+#include "tooling/fs_levels.hpp"
 #include "tooling/lookup.hpp"
 #include "tooling/message.hpp"
 
@@ -117,7 +118,38 @@ std::string weight_text(double weight) {
     return plain_float(weight);
 }
 
-std::vector<ExecutionStage> build_stages(const PlanResult& plan) {
+// Stage 5 of a spec scored by comparison levels: which fields weigh in and how.
+std::string level_scoring_text(const Value& tree) {
+    std::vector<std::string> parts;
+    if (const auto* fields = fs_fields_of(tree))
+        for (const Value& field : *fields) {
+            std::string part = text_or(lookup(field, "name"), "unknown");
+            const auto* levels = array_of(lookup(field, "levels"));
+            part += levels ? " (" + std::to_string(levels->size()) + " levels" : " (2 levels";
+            if (const Value* tf = lookup(field, "term_frequency"); tf && tf->is_bool() && tf->as_bool())
+                part += ", term frequency";
+            parts.push_back(part + ")");
+        }
+    std::string text = "Sum Fellegi-Sunter match weights by comparison level: " +
+                       (parts.empty() ? std::string("no fields") : join(parts, std::identity{}));
+    if (auto prior = read_number(lookup(scoring_of(tree), "prior")))
+        text += "; prior " + document::plain_float(*prior);
+    return text + "; apply thresholds";
+}
+
+// A spec with levels whose probabilities are still to be estimated.
+bool has_untrained_levels(const Value& tree) {
+    if (!uses_levels(tree)) return false;
+    if (const auto* fields = fs_fields_of(tree))
+        for (const Value& field : *fields)
+            if (const auto* levels = array_of(lookup(field, "levels")))
+                for (const Value& level : *levels)
+                    if (!lookup(level, "m_probability") || !lookup(level, "u_probability"))
+                        return true;
+    return false;
+}
+
+std::vector<ExecutionStage> build_stages(const Value& tree, const PlanResult& plan) {
     const auto& rules = plan.match_strategies;
     std::vector<std::string> source_names;
     for (const PlanSource& source : plan.sources) source_names.push_back(source.name);
@@ -164,7 +196,8 @@ std::vector<ExecutionStage> build_stages(const PlanResult& plan) {
          {"fuzzy_match_scores"}},
         {5,
          "Score & decide",
-         "Aggregate weighted scores and apply thresholds",
+         uses_levels(tree) ? level_scoring_text(tree)
+                           : std::string("Aggregate weighted scores and apply thresholds"),
          {"exact_match_scores", "fuzzy_match_scores"},
          {"match_decisions"}},
         {6,
@@ -195,6 +228,7 @@ enum class Risk {
     NoReviewThreshold,
     SingleSource,
     MissingTemporal,
+    UntrainedLevels,
 };
 
 struct RiskText {
@@ -204,7 +238,7 @@ struct RiskText {
     std::string_view recommendation;
 };
 
-constexpr std::array<RiskText, 9> kRisks{{
+constexpr std::array<RiskText, 10> kRisks{{
     {"critical", "NO_BLOCKING", "No blocking keys defined — all pairs will be compared (O(n²))",
      "Add blocking keys to reduce comparison space"},
     {"high", "SINGLE_SIGNAL",
@@ -228,6 +262,9 @@ constexpr std::array<RiskText, 9> kRisks{{
      "Add additional sources for cross-system matching"},
     {"low", "MISSING_TEMPORAL", "No temporal configuration — identity resolution is not time-aware",
      "Add temporal config if entities have time-dependent attributes"},
+    {"medium", "UNTRAINED_LEVELS",
+     "Comparison levels without m/u probabilities — those levels weigh nothing",
+     "Estimate the probabilities with velatro.train, or write them in"},
 }};
 
 RiskFlag flag(Risk risk, std::initializer_list<std::string_view> args = {}) {
@@ -264,6 +301,7 @@ std::vector<RiskFlag> assess_risks(const Value& tree, const PlanResult& plan) {
         out.push_back(flag(Risk::NoReviewThreshold));
     if (plan.sources.size() == 1) out.push_back(flag(Risk::SingleSource));
     if (!lookup(tree, "temporal")) out.push_back(flag(Risk::MissingTemporal));
+    if (has_untrained_levels(tree)) out.push_back(flag(Risk::UntrainedLevels));
     return out;
 }
 
@@ -355,7 +393,7 @@ PlanResult generate_plan(std::string_view yaml_text) {
     plan.match_strategies = read_rules(tree);
     plan.survivorship_summary = read_survivorship(tree);
     plan.blocking_analysis = read_blocking(tree);
-    plan.execution_stages = build_stages(plan);
+    plan.execution_stages = build_stages(tree, plan);
     plan.risk_flags = assess_risks(tree, plan);
     plan.plan_hash = document::fingerprint(tree);
     plan.summary = summary_text(tree, plan);

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "tooling/level_check.hpp"
 #include "tooling/lookup.hpp"
 #include "tooling/message.hpp"
 #include "tooling/schema_check.hpp"
@@ -80,6 +81,7 @@ std::vector<std::string> validate_semantics(const document::Value& tree) {
     check_duplicate_names(rules, "Duplicate rule name: '{}'", out);
     check_duplicate_names(lookup(tree, "sources"), "Duplicate source name: '{}'", out);
     check_threshold_order(tree, out);
+    check_levels(tree, out);
     return out;
 }
 

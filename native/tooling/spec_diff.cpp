@@ -9,6 +9,7 @@
 #include "document/float_text.hpp"
 #include "document/json_writer.hpp"
 #include "document/tree.hpp"
+#include "tooling/fs_levels.hpp"
 #include "tooling/lookup.hpp"
 #include "tooling/message.hpp"
 
@@ -195,6 +196,46 @@ std::optional<Move> numeric_move(const Value* a, const Value* b) {
 constexpr std::string_view kMoreLikely = "increases match likelihood";
 constexpr std::string_view kLessLikely = "decreases match likelihood";
 
+// The levels of one field, by name: "field[level]" in the change lists.
+std::vector<std::pair<std::string, const Value*>> named_levels(const Value* field) {
+    std::vector<std::pair<std::string, const Value*>> out;
+    if (const auto* levels = array_of(lookup(field, "levels")))
+        for (const Value& level : *levels)
+            out.emplace_back(fill("{}[{}]", {text_or(lookup(field, "name"), "unknown"),
+                                             level_name(level)}),
+                             &level);
+    return out;
+}
+
+void compare_levels(const Value* field_a, const Value* field_b, FsDiffResult& fs) {
+    const auto levels_a = named_levels(field_a);
+    const auto levels_b = named_levels(field_b);
+    auto find = [](const auto& levels, const std::string& name) -> const Value* {
+        for (const auto& [n, level] : levels)
+            if (n == name) return level;
+        return nullptr;
+    };
+    for (const auto& [name, level] : levels_b)
+        if (!find(levels_a, name)) fs.fields_added.push_back(name);
+    for (const auto& [name, level_a] : levels_a) {
+        const Value* level_b = find(levels_b, name);
+        if (!level_b) {
+            fs.fields_removed.push_back(name);
+            continue;
+        }
+        if (auto move =
+                numeric_move(lookup(level_a, "m_probability"), lookup(level_b, "m_probability")))
+            fs.m_probability_changes.push_back(
+                {name, move->old_value, move->new_value,
+                 std::string(move->new_value > move->old_value ? kMoreLikely : kLessLikely)});
+        if (auto move =
+                numeric_move(lookup(level_a, "u_probability"), lookup(level_b, "u_probability")))
+            fs.u_probability_changes.push_back(
+                {name, move->old_value, move->new_value,
+                 std::string(move->new_value < move->old_value ? kMoreLikely : kLessLikely)});
+    }
+}
+
 std::optional<FsDiffResult> compare_fellegi_sunter(const Value& a, const Value& b) {
     const Value* scoring_a = lookup(lookup(a, "decision"), "scoring");
     const Value* scoring_b = lookup(lookup(b, "decision"), "scoring");
@@ -203,6 +244,7 @@ std::optional<FsDiffResult> compare_fellegi_sunter(const Value& a, const Value& 
     const NameKeys name_keys{"name"};
     const auto fields_a = name_list(array_of(lookup(scoring_a, "fields")), name_keys);
     const auto fields_b = name_list(array_of(lookup(scoring_b, "fields")), name_keys);
+    const bool levels = uses_levels(a) || uses_levels(b);
     FsDiffResult fs;
     fs.fields_added = missing_from(fields_b, names_of(fields_a));
     fs.fields_removed = missing_from(fields_a, names_of(fields_b));
@@ -229,6 +271,8 @@ std::optional<FsDiffResult> compare_fellegi_sunter(const Value& a, const Value& 
             fs.weight_changes.push_back({fill("scoring.fields.{}.weight", {entry.name}),
                                          document::four_decimals(move->old_value),
                                          document::four_decimals(move->new_value)});
+        // Specs with comparison levels also compare them level by level.
+        if (levels) compare_levels(field_a, field_b, fs);
     }
     const Value* thresholds_a = lookup(scoring_a, "thresholds");
     const Value* thresholds_b = lookup(scoring_b, "thresholds");
@@ -238,6 +282,11 @@ std::optional<FsDiffResult> compare_fellegi_sunter(const Value& a, const Value& 
                 fs.threshold_changes.push_back({fill("scoring.thresholds.{}", {key}),
                                                 document::four_decimals(move->old_value),
                                                 document::four_decimals(move->new_value)});
+    // A prior is a probability, often tiny: shown in full rather than to four decimals.
+    if (levels)
+        if (auto move = numeric_move(lookup(scoring_a, "prior"), lookup(scoring_b, "prior")))
+            fs.threshold_changes.push_back({"scoring.prior", document::plain_float(move->old_value),
+                                            document::plain_float(move->new_value)});
     if (fs.change_count() == 0) return std::nullopt;
     return fs;
 }

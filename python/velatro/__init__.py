@@ -30,6 +30,8 @@ from ._records import (
 )
 from ._budget import DEFAULT_MAX_BLOCK_SIZE, DEFAULT_MAX_PAIRS, LONG_VALUE_CHARS, RunPlan
 from ._resolution import Resolution, plan_run, reconcile
+from ._resolution import Resolution, reconcile
+from .training import TrainedModel, train
 
 __all__ = [
     "PanicException",
@@ -40,6 +42,8 @@ __all__ = [
     "DEFAULT_MAX_PAIRS",
     "DEFAULT_MAX_BLOCK_SIZE",
     "LONG_VALUE_CHARS",
+    "train",
+    "TrainedModel",
     "read_records",
     "record_id",
     "RECORD_ID_NAMESPACE",

@@ -46,6 +46,10 @@ class Resolution:
             ``member_count`` and one column per field.
         telemetry: the run's counts: blocks, pairs evaluated, decisions by type and
             per-rule statistics.
+        score_distribution: the scores of every pair the rules scored, merged or not,
+            in bins (``bins``: ``lower``, ``upper``, ``merge``, ``review``, ``no_merge``,
+            ``expected_matches``), with the ``suggested_threshold`` and its expected
+            precision and recall when the spec scores by comparison levels.
     """
 
     def __init__(
@@ -56,8 +60,10 @@ class Resolution:
         pairs: pa.Table,
         golden_records: pa.Table,
         telemetry: dict[str, Any],
+        score_distribution: dict[str, Any] | None = None,
     ) -> None:
         self._spec_yaml = spec_yaml
+        self.score_distribution = score_distribution
         self._records = records
         self.clusters = clusters
         self.pairs = pairs
@@ -90,6 +96,36 @@ class Resolution:
             return None
         decision["blocking_key"] = self._blocking_key(decision)
         return decision  # type: ignore[no-any-return]
+
+    def waterfall(self, a: str | tuple[str, str], b: str | tuple[str, str]) -> dict[str, Any]:
+        """How the pair's score is made up under comparison levels: the prior, each
+        field's level, weight and term-frequency adjustment, the total and its match
+        probability. Raises ValueError when the spec does not score by levels."""
+        return _engine.waterfall(  # type: ignore[no-any-return]
+            self._spec_yaml, self._records, self._row_of(a), self._row_of(b)
+        )
+
+    def waterfall_text(self, a: str | tuple[str, str], b: str | tuple[str, str]) -> str:
+        """The waterfall of the pair as text lines."""
+        from .charts import waterfall_text
+
+        return waterfall_text(self.waterfall(a, b))
+
+    def waterfall_chart(
+        self, a: str | tuple[str, str], b: str | tuple[str, str], path: Any = None
+    ) -> str:
+        """The waterfall of the pair as a self-contained HTML chart (written to path)."""
+        from .charts import waterfall_html
+
+        return waterfall_html(self.waterfall(a, b), path)
+
+    def score_histogram_chart(self, path: Any = None) -> str:
+        """The score distribution as a self-contained HTML chart (written to path)."""
+        from .charts import histogram_html
+
+        if self.score_distribution is None:
+            raise ValueError("the run scored no pair")
+        return histogram_html(self.score_distribution, path)
 
     def _row_of(self, ref: str | tuple[str, str]) -> int:
         c = self.clusters
@@ -255,6 +291,7 @@ def reconcile(
         _table(out["pairs"]),
         _table(out["golden_records"]),
         telemetry,
+        out["score_distribution"],
     )
 
 

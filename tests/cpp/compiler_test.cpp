@@ -87,7 +87,13 @@ sp::IdentitySpec minimal_spec() {
 
 sp::FsFieldSpec fs_field(std::string name, sp::FsComparator comparator, double weight, double m,
                          double u) {
-    return sp::FsFieldSpec{std::move(name), comparator, weight, m, u, std::nullopt};
+    sp::FsFieldSpec field;
+    field.name = std::move(name);
+    field.comparator = comparator;
+    field.weight = weight;
+    field.m_probability = m;
+    field.u_probability = u;
+    return field;
 }
 
 TEST(SpecCompiler, PinsTheJsonOfASmallPlan) {

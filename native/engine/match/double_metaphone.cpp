@@ -515,8 +515,13 @@ MetaphoneCodes double_metaphone(std::string_view value) {
 }
 
 double metaphone_agreement(const MetaphoneCodes& a, const MetaphoneCodes& b) noexcept {
-    if (a.primary == b.primary) return 1.0;
-    if (a.primary == b.alternate || a.alternate == b.primary) return 0.5;
+    return metaphone_agreement(a.primary, a.alternate, b.primary, b.alternate);
+}
+
+double metaphone_agreement(std::string_view a_primary, std::string_view a_alternate,
+                           std::string_view b_primary, std::string_view b_alternate) noexcept {
+    if (a_primary == b_primary) return 1.0;
+    if (a_primary == b_alternate || a_alternate == b_primary) return 0.5;
     return 0.0;
 }
 

@@ -38,7 +38,12 @@ struct PreparedValue {
 struct RuleOutcome {
     double score = 0.0;
     bool matched = false;
-    bool parsed = true;     // haversine: both values held coordinates
+    bool parsed = true;  // haversine: both values held coordinates
+    // The engine also keeps one outcome per comparison-level field after the rules'
+    // ones: score is the field's weight, distance its term-frequency part and level
+    // the level + 1 (0: a value was missing). It fits in the padding, so rules' outcomes
+    // cost nothing more.
+    std::uint8_t level = 0;
     double distance = 0.0;  // haversine: kilometres between them
 };
 

@@ -219,7 +219,7 @@ RuleOutcome HaversineMatch::compare(const PreparedValue& a, const PreparedValue&
         score = 1.0;
     else if (d <= 2.0 * t)
         score = 1.0 - (d - t) / t;
-    return {score, matched, true, d};
+    return {.score = score, .matched = matched, .parsed = true, .distance = d};
 }
 
 std::string HaversineMatch::explain(const RuleOutcome& outcome) const {

@@ -44,9 +44,8 @@ void evaluate_neighborhood(const RunContext& run, const IdIndex& ids, PairEvalua
     std::unordered_set<std::uint64_t> seen;
     for (const KeptPair& p : evaluation.pairs) seen.insert(resolved_pair(ids, p.a, p.b));
     const std::vector<std::uint32_t> order = sort_order(run);
-    const std::size_t n_rules = run.engine.rules().size();
     PairWorker w;
-    std::vector<PreparedValue> pa(n_rules), pb(n_rules);
+    std::vector<PreparedValue> pa(run.engine.prepared_slots()), pb(run.engine.prepared_slots());
     for (std::size_t p = 0; p < n; ++p) {
         if (p % kCancelStride == 0) run.check_cancel();
         for (std::size_t q = p + 1; q < n && q - p < *window; ++q) {

@@ -134,10 +134,10 @@ void PairWorker::judge(const RunContext& run, std::uint32_t a, std::uint32_t b,
     const NormalizedEntity& y = run.entities[b];
     const TemporalResult t = run.engine.temporal_matcher().evaluate(x, y);
     if (t.outcome == TemporalOutcome::Invalid && t.factor == 0.0) return;
-    const std::size_t n_rules = run.engine.rules().size();
-    if (scratch.size() < n_rules) scratch.resize(n_rules);
-    const auto verdict =
-        run.engine.judge(x, y, pa, pb, run.overrides, t.factor, scratch.data(), &telemetry, times);
+    const std::size_t n_outcomes = run.engine.outcome_slots();
+    if (scratch.size() < n_outcomes) scratch.resize(n_outcomes);
+    const auto verdict = run.engine.judge(x, y, pa, pb, run.overrides, t.factor, scratch.data(),
+                                          &telemetry, times, run.options.term_frequencies);
     if (verdict.decision == Decision::NoMerge) return;
     KeptPair kept;
     kept.a = a;
@@ -147,7 +147,7 @@ void PairWorker::judge(const RunContext& run, std::uint32_t a, std::uint32_t b,
     kept.key = key;
     kept.outcomes = outcomes.size();
     if (verdict.early == ReconciliationEngine::Early::None)
-        outcomes.insert(outcomes.end(), scratch.begin(), scratch.begin() + n_rules);
+        outcomes.insert(outcomes.end(), scratch.begin(), scratch.begin() + n_outcomes);
     pairs.push_back(kept);
 }
 

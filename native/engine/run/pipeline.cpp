@@ -118,7 +118,14 @@ void reconcile(const ReconciliationEngine& engine, const plan::SurvivorshipPolic
                const RunOptions& options, ResultSink& sink) {
     tbb::task_arena arena(options.threads ? static_cast<int>(options.threads)
                                           : tbb::task_arena::automatic);
-    const RunContext run{engine, entities, overrides, options, arena};
+    // Term frequencies must see every record before the first pair is scored.
+    TermFrequencies counted;
+    RunOptions with_counts = options;
+    if (!options.term_frequencies && engine.needs_term_frequencies()) {
+        counted = TermFrequencies::count(*engine.level_model(), entities, options.threads);
+        with_counts.term_frequencies = &counted;
+    }
+    const RunContext run{engine, entities, overrides, with_counts, arena};
     RunProfile profile;
     RunProfile* const profiled = options.profile ? &profile : nullptr;
     PairRun pairs = run_pairs(run, profiled);

@@ -7,7 +7,7 @@ namespace velatro::engine {
 
 PreparedValues prepare_values(const RunContext& run, const BlockIndex& index) {
     PreparedValues out;
-    out.rules = run.engine.rules().size();
+    out.rules = run.engine.prepared_slots();
     out.slot.assign(run.entities.size(), PreparedValues::kUnprepared);
     // Every record with a membership is in some pairing block.
     std::vector<std::uint32_t> prepared;

@@ -13,7 +13,7 @@ namespace velatro::engine {
 struct PreparedValues {
     static constexpr std::uint32_t kUnprepared = UINT32_MAX;
 
-    std::size_t rules = 0;
+    std::size_t rules = 0;  // values per record: the engine's prepared_slots()
     std::vector<std::uint32_t> slot;    // per record: its row in values, or kUnprepared
     std::vector<PreparedValue> values;  // one row of `rules` values per prepared record
 

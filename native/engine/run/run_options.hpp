@@ -10,6 +10,8 @@
 
 namespace velatro::engine {
 
+class TermFrequencies;
+
 // Counters a run advances as it goes, readable from any thread at any time. They move
 // once per chunk of work (a range of blocks, a slice of a large block's rows), so a
 // reader sees coarse steps. The totals are set once the blocks are formed (zero before);
@@ -33,6 +35,9 @@ struct RunOptions {
     // pair; once seen, the run throws RunCancelled and frees what it built.
     const std::atomic<bool>* cancel = nullptr;
     RunProgress* progress = nullptr;
+    // Value counts of the records for an engine that adjusts weights by term frequency;
+    // when not given and the engine needs them, the run counts them itself.
+    const TermFrequencies* term_frequencies = nullptr;
 };
 
 }  // namespace velatro::engine

@@ -9,6 +9,7 @@
 #include "engine/block_census.hpp"
 #include "engine/run/pipeline.hpp"
 #include "engine/temporal.hpp"
+#include "engine/training/training_report.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
 #include "python/engine/spec_engine.hpp"
@@ -57,7 +58,11 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
         !put("pairs", stream_capsule(std::move(tables.pairs))) ||
         !put("golden_records", stream_capsule(std::move(tables.golden))) ||
         !put("telemetry", json_value_to_py(engine::to_value(tables.telemetry))) ||
-        !put("score_columns", string_list_to_py(columnar::score_column_names(compiled.engine))))
+        !put("score_columns", string_list_to_py(columnar::score_column_names(compiled.engine))) ||
+        !put("score_distribution",
+             tables.telemetry.score_distribution
+                 ? json_value_to_py(engine::training::to_value(*tables.telemetry.score_distribution))
+                 : Py_NewRef(Py_None)))
         return nullptr;
     if (tables.profile && !put("profile", json_value_to_py(engine::to_value(*tables.profile))))
         return nullptr;

@@ -6,6 +6,7 @@
 
 #include "python/engine/block_counts_function.hpp"
 #include "python/engine/engine_functions.hpp"
+#include "python/engine/training_functions.hpp"
 
 namespace velatro::python {
 namespace {
@@ -43,6 +44,19 @@ PyMethodDef kFunctions[] = {
      "The blocks each blocking key forms on an Arrow stream of canonical records, before\n"
      "any pair is compared: per key its blocks, pairs, records and largest blocks; the\n"
      "run's blocks and pair evaluations; records without a key or with a repeated one."},
+    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_train)),
+     METH_VARARGS | METH_KEYWORDS,
+     "train(yaml_str, records, *, max_random_pairs=-1, max_iterations=-1, seed=0,\n"
+     "      convergence_threshold=nan, threads=0, em_blocking=None, labels=None,\n"
+     "      set_thresholds=True)\n--\n\n"
+     "Learns the spec's Fellegi-Sunter model from an Arrow stream of canonical records;\n"
+     "returns the learned spec text and the training report."},
+    {"waterfall",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_waterfall)),
+     METH_VARARGS | METH_KEYWORDS,
+     "waterfall(yaml_str, records, a, b)\n--\n\n"
+     "The match weights of the pair of records at positions a and b, under comparison\n"
+     "levels, with term frequencies counted over all the records."},
     {nullptr, nullptr, 0, nullptr},
 };
 
