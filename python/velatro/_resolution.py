@@ -12,6 +12,7 @@ import pyarrow.compute as pc
 
 from . import _engine
 from ._records import load_spec, read_records
+from ._run_hooks import Progress, close_progress, emit_engine_log, progress_callback
 
 
 class _Stream:
@@ -184,6 +185,7 @@ def reconcile(
     tenant_id: str | None = None,
     last_updated: Any = None,
     checks: bool = True,
+    progress: Progress = None,
 ) -> Resolution:
     """Runs ``spec`` over ``data`` and returns the clusters, kept pairs and golden records.
 
@@ -200,8 +202,15 @@ def reconcile(
         checks: first run :func:`velatro.check` on the spec and the records, log
             every finding on the ``velatro`` logger, and refuse to run when one is an
             error (default True).
+        progress: a callable given a dict of ``blocks_done``, ``blocks_total``,
+            ``pairs_done`` and ``pairs_total`` a few times a second; None shows a tqdm
+            bar when tqdm is installed and stderr is a terminal; False shows nothing.
+
+    The engine's log events (a scoring fallback, an expression that fails) reach the
+    ``velatro`` logger once per run, with a count.
 
     Raises:
+        KeyboardInterrupt: Ctrl-C; the run stops within a second and frees what it built.
         CheckError: with ``checks``, a finding of level "error" (see ``.findings``).
         ValueError: an unreadable spec ("Invalid spec YAML: ..."), or a data problem,
             naming the source, column and row.
@@ -217,7 +226,12 @@ def reconcile(
         from .checks import preflight
 
         preflight(yaml, records)
-    out = _engine.reconcile(yaml, records, threads or 0)
+    callback = progress_callback(progress)
+    try:
+        out = _engine.reconcile(yaml, records, threads or 0, progress=callback)
+    finally:
+        close_progress(callback)
+    emit_engine_log(out["log"])
     return Resolution(
         yaml,
         records,

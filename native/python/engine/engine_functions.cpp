@@ -15,19 +15,12 @@
 #include "engine/temporal.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
+#include "python/engine/interruptible_run.hpp"
+#include "python/engine/run_log.hpp"
 #include "spec/reader.hpp"
 
 namespace velatro::python {
 namespace {
-
-template <class Work>
-void without_lock(Work&& work) {
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-}
 
 struct CompiledSpec {
     plan::IdentityPlan plan;
@@ -62,26 +55,32 @@ std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
 
 columnar::ResultTables run_tables(const CompiledSpec& compiled,
                                   std::vector<engine::NormalizedEntity> entities,
-                                  std::size_t threads, bool profile) {
+                                  const engine::RunOptions& options) {
     columnar::TableSink sink(compiled.engine);
     // The sink builds its tables on the threads of this arena.
-    tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
+    tbb::task_arena arena(options.threads ? static_cast<int>(options.threads)
+                                          : tbb::task_arena::automatic);
     arena.execute([&] {
         const engine::OverrideResolver overrides;
-        engine::RunOptions options;
-        options.threads = threads;
-        options.profile = profile;
         engine::reconcile(compiled.engine, compiled.plan.survivorship, std::move(entities),
                           overrides, options, sink);
     });
     return std::move(sink).take();
 }
 
-PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile) {
+PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile,
+                    PyObject* progress) {
+    const RunLog log;  // the compiler's events too
     const CompiledSpec compiled = compile(yaml);
     std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     columnar::ResultTables tables;
-    without_lock([&] { tables = run_tables(compiled, std::move(entities), threads, profile); });
+    engine::RunOptions options;
+    options.threads = threads;
+    options.profile = profile;
+    if (!run_interruptible(options, progress, [&](const engine::RunOptions& o) {
+            tables = run_tables(compiled, std::move(entities), o);
+        }))
+        return nullptr;
 
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -99,6 +98,7 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
         return nullptr;
     if (tables.profile && !put("profile", json_value_to_py(engine::to_value(*tables.profile))))
         return nullptr;
+    if (!put("log", log.to_py())) return nullptr;
     return result.release();
 }
 
@@ -120,22 +120,28 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str", "records", "threads", "profile", nullptr};
+    static const char* kNames[] = {"yaml_str", "records",  "threads",
+                                   "profile",  "progress", nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
     int profile = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|np:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads, &profile))
+    PyObject* progress = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npO:reconcile", const_cast<char**>(kNames),
+                                     &yaml, &yaml_len, &records, &threads, &profile, &progress))
         return nullptr;
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be a callable or None");
+        return nullptr;
+    }
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
         return nullptr;
     }
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
-                         static_cast<std::size_t>(threads), profile != 0);
+                         static_cast<std::size_t>(threads), profile != 0, progress);
     });
 }
 
