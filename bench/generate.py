@@ -43,6 +43,7 @@ import json
 import random
 import sys
 import time
+import typing
 
 TENANT_ID = "6f1c2a9e-4b3d-4e8f-9a21-5c7d0e3b8f14"
 SOURCES = ("crm", "webshop", "loyalty")
@@ -295,6 +296,48 @@ SOURCE_FIELDS = {
                 "date_of_birth": 0.1, "loyalty_id": 0.0},
 }
 
+
+class Profile(typing.NamedTuple):
+    """Noise added on top of the base noise above. Every rate is the chance of
+    one extra draw; the default profile adds nothing and makes no extra draw,
+    so its output is exactly what it was before profiles existed."""
+
+    name: str
+    # People who share the most common given name and surname with many others.
+    common_names: float = 0.0
+    # A further personal address per person, and how often a record takes any
+    # of the person's addresses at random instead of the usual choice.
+    extra_email: float = 0.0
+    email_spread: float = 0.0
+    # A record with an address of its own: a new mailbox nobody else has.
+    fresh_email: float = 0.0
+    # One more keyboard slip per field value.
+    first_name_typo: float = 0.0
+    last_name_typo: float = 0.0
+    email_typo: float = 0.0
+    phone_typo: float = 0.0
+    address_typo: float = 0.0
+    city_typo: float = 0.0
+    postcode_typo: float = 0.0
+    dob_slip: float = 0.0
+    # A field left out on top of the source's own missing rate.
+    extra_missing: float = 0.0
+
+
+PROFILES = {
+    "default": Profile("default"),
+    "noisy": Profile("noisy", common_names=0.3, extra_email=0.4, email_spread=0.25,
+                     fresh_email=0.08, first_name_typo=0.06, last_name_typo=0.05,
+                     email_typo=0.03, phone_typo=0.03, address_typo=0.08, city_typo=0.04,
+                     postcode_typo=0.04, dob_slip=0.04, extra_missing=0.08),
+}
+DEFAULT = PROFILES["default"]
+# The most common names, which the noisy profile hands out to many people.
+COMMON_FIRST = 6
+COMMON_LAST = 5
+# The member number is the loyalty source's key: never left out.
+NEVER_MISSING = frozenset({"loyalty_id"})
+
 EPOCH_2015 = 1420070400  # 2015-01-01T00:00:00Z
 EPOCH_2018 = 1514764800
 EPOCH_2025 = 1735689600
@@ -463,13 +506,16 @@ def _mailbox(local: str, domain: str) -> tuple:
     return (local, domain)
 
 
-def make_person(rng: random.Random, pid: int, taken: set) -> Person:
+def make_person(rng: random.Random, pid: int, taken: set, profile: Profile = DEFAULT) -> Person:
     p = Person()
     p.pid = f"P{pid:07d}"
     p.first, p.nicks = FIRST_NAMES[_below(rng, len(FIRST_NAMES))]
     p.last = LAST_NAMES[min(int(rng.paretovariate(0.9)) - 1, len(LAST_NAMES) - 1)] \
         if rng.random() < 0.6 else LAST_NAMES[_below(rng, len(LAST_NAMES))]
     # A married name now and then: some sources still hold the old one.
+    if profile.common_names and rng.random() < profile.common_names:
+        p.first, p.nicks = FIRST_NAMES[_below(rng, COMMON_FIRST)]
+        p.last = LAST_NAMES[_below(rng, COMMON_LAST)]
     p.maiden = LAST_NAMES[_below(rng, len(LAST_NAMES))] if rng.random() < 0.04 else None
     year = _between(rng, 1940, 2007)
     month = _between(rng, 1, 13)
@@ -483,6 +529,9 @@ def make_person(rng: random.Random, pid: int, taken: set) -> Person:
     if rng.random() < 0.15:
         work = WORK_DOMAINS[_below(rng, len(WORK_DOMAINS))]
         p.emails.append(_free_email(rng, p.first, p.last, year, work, taken))
+    if profile.extra_email and rng.random() < profile.extra_email:
+        other = _pick(rng, MAIL_DOMAINS, MAIL_TABLE)[0]
+        p.emails.append(_free_email(rng, p.first, p.last, year, other, taken))
     r = rng.random()
     if r < 0.7:
         p.phone = ("uk_mobile", "7" + _digits(rng, 9))
@@ -528,8 +577,13 @@ def _last_name(rng: random.Random, p: Person) -> str:
     return vary_case(rng, name, 0.1)
 
 
-def _email(rng: random.Random, p: Person, source: str) -> str:
+def _email(rng: random.Random, p: Person, source: str, profile: Profile, taken: set) -> str:
     local, domain = p.emails[1] if len(p.emails) > 1 and rng.random() < 0.3 else p.emails[0]
+    if profile.email_spread and len(p.emails) > 1 and rng.random() < profile.email_spread:
+        local, domain = p.emails[_below(rng, len(p.emails))]
+    if profile.fresh_email and rng.random() < profile.fresh_email:
+        fresh = _pick(rng, MAIL_DOMAINS, MAIL_TABLE)[0]
+        local, domain = _free_email(rng, p.first, p.last, p.dob[0], fresh, taken)
     if domain in GMAIL:
         r = rng.random()
         if r < 0.15 and "." in local:
@@ -636,6 +690,15 @@ def _dob(rng: random.Random, p: Person, source: str) -> str:
     return f"{y}-{m:02d}-{d:02d}"
 
 
+def _year_slip(rng: random.Random, text: str) -> str:
+    """One of the last two digits of the year off by one: the date stays a
+    valid date in either written form (1984-03-12 or 12/03/1984)."""
+    start = 0 if text[4:5] == "-" else len(text) - 4
+    i = start + 2 + _below(rng, 2)
+    digit = (int(text[i]) + (1 if rng.random() < 0.5 else 9)) % 10
+    return text[:i] + str(digit) + text[i + 1:]
+
+
 def _national_id(rng: random.Random, nid: str) -> str:
     r = rng.random()
     if r < 0.1:
@@ -645,20 +708,33 @@ def _national_id(rng: random.Random, nid: str) -> str:
     return nid
 
 
-def render(rng: random.Random, p: Person, source: str, serial: int) -> dict:
-    """One record of person `p` as `source` holds it."""
+# The profile's extra slip of each field: the profile attribute with its rate,
+# and the slip.
+EXTRA_SLIP = {"first_name": ("first_name_typo", typo), "last_name": ("last_name_typo", typo),
+              "email": ("email_typo", typo), "phone": ("phone_typo", typo),
+              "address": ("address_typo", typo), "city": ("city_typo", typo),
+              "postcode": ("postcode_typo", typo), "date_of_birth": ("dob_slip", _year_slip)}
+
+
+def render(rng: random.Random, p: Person, source: str, serial: int,
+           profile: Profile = DEFAULT, taken: set | None = None) -> dict:
+    """One record of person `p` as `source` holds it. `taken` (the mail
+    addresses handed out so far) is needed by profiles with fresh addresses."""
     fields = SOURCE_FIELDS[source]
     home = p.homes[1] if len(p.homes) > 1 and rng.random() < 0.35 else p.homes[0]
     data = {}
     for field, missing in fields.items():
         if missing and rng.random() < missing:
             continue
+        if (profile.extra_missing and field not in NEVER_MISSING
+                and rng.random() < profile.extra_missing):
+            continue
         if field == "first_name":
             data[field] = _first_name(rng, p)
         elif field == "last_name":
             data[field] = _last_name(rng, p)
         elif field == "email":
-            data[field] = _email(rng, p, source)
+            data[field] = _email(rng, p, source, profile, taken)
         elif field == "phone":
             data[field] = _phone(rng, p, source)
         elif field == "address":
@@ -681,6 +757,10 @@ def render(rng: random.Random, p: Person, source: str, serial: int) -> dict:
         elif field == "loyalty_id":
             r = rng.random()
             data[field] = "0000000" if r < 0.005 else "9999999" if r < 0.008 else p.loyalty_id
+        rate, slip = EXTRA_SLIP.get(field, (None, None))
+        if rate and field in data and getattr(profile, rate) \
+                and rng.random() < getattr(profile, rate):
+            data[field] = slip(rng, data[field])
     if "email" in data and rng.random() < 0.0005:
         data["email"] = JUNK_EMAILS[_below(rng, 2)]
     if source == "loyalty":
@@ -718,9 +798,146 @@ def render(rng: random.Random, p: Person, source: str, serial: int) -> dict:
     return record
 
 
-def generate(records: int, seed: int, out, truth, window: int = WINDOW) -> int:
+# --- source tables -----------------------------------------------------------
+
+# The column each source's own table gives a field: the `attributes` map of the
+# source in examples/customer.yaml (field -> source column). Fields outside the
+# map keep their names.
+SOURCE_COLUMNS = {
+    "crm": {"first_name": "first_name", "last_name": "last_name", "email": "email",
+            "phone": "phone", "address": "street_address", "city": "city",
+            "postcode": "postal_code", "date_of_birth": "birth_date",
+            "birth_year": "birth_year", "national_id": "tax_number"},
+    "webshop": {"first_name": "given_name", "last_name": "family_name",
+                "email": "email_address", "phone": "mobile",
+                "address": "shipping_address_line1", "city": "shipping_city",
+                "postcode": "shipping_zip", "geo_location": "last_order_lat_lon",
+                "marketing_segments": "marketing_segments"},
+    "loyalty": {"first_name": "fname", "last_name": "lname", "email": "contact_email",
+                "postcode": "zip", "date_of_birth": "dob", "loyalty_id": "member_number",
+                "loyalty_points": "loyalty_points"},
+}
+# The key column of each source table (the source's `id`); it holds the
+# record's external id. The loyalty key is also its loyalty_id field.
+SOURCE_KEYS = {"crm": "contact_id", "webshop": "customer_uuid", "loyalty": "member_number"}
+# Columns that a source system would not hold as text.
+INTEGER_COLUMNS = frozenset({"birth_year", "loyalty_points"})
+DATE_COLUMNS = frozenset({("crm", "birth_date")})
+TIME_COLUMNS = ("last_updated", "valid_from", "valid_to")
+TABLE_ROWS = 1 << 16  # rows per Parquet row group
+
+
+def _instant(text: str):
+    import datetime
+    return datetime.datetime.fromisoformat(text).astimezone(datetime.timezone.utc)
+
+
+class SourceTables:
+    """Writes the records as a user's source systems would hand them over: one
+    Parquet file per source (DIR/crm.parquet, ...) with the source's own column
+    names, its key column, native integer, date and timestamp types and nulls
+    for missing values, plus DIR/truth.parquet (source_name, external_id,
+    record_id, person_id).
+
+    A key column must be unique within its source, so two records may not share
+    a loyalty member number as they may in the entity JSON (where the number
+    is also the external id): a person's second membership gets a number of its
+    own, eight digits long so that it cannot collide with the seven-digit
+    numbers, and the placeholder numbers (0000000) cannot occur. `adapt` makes
+    these changes to the record before it is written as JSON too, along with
+    writing every time in UTC, so that the JSON describes the same records."""
+
+    def __init__(self, directory):
+        import pathlib
+
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        self._pa, self._pq = pa, pq
+        self.directory = pathlib.Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self._members: set = set()
+        self._rows = {name: [] for name in (*SOURCES, "truth")}
+        self._writers: dict = {}
+        self._schemas = {name: self._schema(name) for name in SOURCES}
+        self._schemas["truth"] = pa.schema([(name, pa.string()) for name in (
+            "source_name", "external_id", "record_id", "person_id")])
+
+    def _schema(self, source: str):
+        pa = self._pa
+        stamp = pa.timestamp("us", tz="UTC")
+        fields = [pa.field(SOURCE_KEYS[source], pa.string(), nullable=False)]
+        for column in SOURCE_COLUMNS[source].values():
+            if column == SOURCE_KEYS[source]:
+                continue
+            kind = (pa.int32() if column in INTEGER_COLUMNS
+                    else pa.date32() if (source, column) in DATE_COLUMNS else pa.string())
+            fields.append(pa.field(column, kind))
+        fields += [pa.field(name, stamp, nullable=name != "last_updated") for name in TIME_COLUMNS]
+        return pa.schema(fields)
+
+    def adapt(self, record: dict, serial: int) -> dict:
+        """The record as its source table holds it (see the class text)."""
+        if record["source_name"] == "loyalty":
+            number = record["external_id"]
+            if number in self._members:
+                number = str(10000000 + serial)
+            self._members.add(number)
+            record["external_id"] = number
+            record["data"]["loyalty_id"] = number
+        for name in TIME_COLUMNS:
+            if name in record:
+                record[name] = rfc3339(int(_instant(record[name]).timestamp()))
+        return record
+
+    def add(self, record: dict, person: str) -> None:
+        import datetime
+        source = record["source_name"]
+        row = {SOURCE_KEYS[source]: record["external_id"]}
+        for field, value in record["data"].items():
+            column = SOURCE_COLUMNS[source][field]
+            if column in INTEGER_COLUMNS:
+                value = int(value)
+            elif (source, column) in DATE_COLUMNS:
+                value = datetime.date.fromisoformat(value)
+            row[column] = value
+        for name in TIME_COLUMNS:
+            if name in record:
+                row[name] = _instant(record[name])
+        self._append(source, row)
+        self._append("truth", {"source_name": source, "external_id": record["external_id"],
+                               "record_id": record["id"], "person_id": person})
+
+    def _append(self, name: str, row: dict) -> None:
+        rows = self._rows[name]
+        rows.append(row)
+        if len(rows) >= TABLE_ROWS:
+            self._write(name)
+
+    def _write(self, name: str) -> None:
+        schema = self._schemas[name]
+        if name not in self._writers:
+            self._writers[name] = self._pq.ParquetWriter(self.directory / f"{name}.parquet",
+                                                         schema)
+        table = self._pa.Table.from_pylist(self._rows[name], schema=schema)
+        self._writers[name].write_table(table)
+        self._rows[name].clear()
+
+    def close(self) -> None:
+        for name in self._rows:
+            if self._rows[name] or name not in self._writers:
+                self._write(name)
+            self._writers[name].close()
+
+    def paths(self) -> dict:
+        return {name: self.directory / f"{name}.parquet" for name in SOURCES}
+
+
+def generate(records: int, seed: int, out, truth, window: int = WINDOW,
+             profile: Profile = DEFAULT, tables: SourceTables | None = None) -> int:
     """Write `records` entity records to the text stream `out` and the truth
-    mapping to `truth`. Returns the number of people invented."""
+    mapping to `truth`, and to `tables` when given (the JSON then describes
+    the records of the tables, see `SourceTables`). Returns the number of
+    people invented."""
     rng = random.Random(seed)
     encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
     out.write("[")
@@ -729,7 +946,7 @@ def generate(records: int, seed: int, out, truth, window: int = WINDOW) -> int:
     written = 0
     people = 0
     serial = 0
-    pending: list[tuple[str, str, str]] = []
+    pending: list[tuple[str, str, str, dict]] = []
     taken: set = set()  # mail addresses handed out so far
 
     def flush():
@@ -737,7 +954,9 @@ def generate(records: int, seed: int, out, truth, window: int = WINDOW) -> int:
         rng.shuffle(pending)
         parts = []
         truth_parts = []
-        for record_text, entity_id, pid in pending:
+        for record_text, entity_id, pid, record in pending:
+            if tables is not None:
+                tables.add(record, pid)
             parts.append(("\n" if first else ",\n") + record_text)
             truth_parts.append(("\n" if first else ",\n") + f'"{entity_id}":"{pid}"')
             first = False
@@ -746,18 +965,22 @@ def generate(records: int, seed: int, out, truth, window: int = WINDOW) -> int:
         pending.clear()
 
     while written < records:
-        person = make_person(rng, people, taken)
+        person = make_person(rng, people, taken, profile)
         people += 1
         k = min(_pick(rng, RECORDS_PER_PERSON, PER_PERSON_TABLE), records - written)
         for _ in range(k):
             source = _pick(rng, SOURCES, SOURCE_TABLE)
             serial += 1
-            record = render(rng, person, source, serial)
-            pending.append((encode(record), record["id"], person.pid))
+            record = render(rng, person, source, serial, profile, taken)
+            if tables is not None:
+                record = tables.adapt(record, serial)
+            pending.append((encode(record), record["id"], person.pid, record))
         written += k
         if len(pending) >= window:
             flush()
     flush()
+    if tables is not None:
+        tables.close()
     out.write("\n]\n")
     truth.write("\n}\n")
     return people
@@ -769,6 +992,12 @@ def main(argv=None) -> int:
     parser.add_argument("--seed", type=int, default=1, help="seed of the generator")
     parser.add_argument("--out", required=True, help="entity JSON file to write ('-' for stdout)")
     parser.add_argument("--truth", required=True, help="truth JSON file to write")
+    parser.add_argument("--profile", choices=sorted(PROFILES), default="default",
+                        help="noise profile: default, or noisy (more typos and missing "
+                             "fields, shared common names, several addresses per person)")
+    parser.add_argument("--parquet", metavar="DIR",
+                        help="also write one Parquet table per source and truth.parquet "
+                             "into DIR (needs pyarrow)")
     args = parser.parse_args(argv)
     if args.records < 0:
         parser.error("--records must not be negative")
@@ -776,7 +1005,9 @@ def main(argv=None) -> int:
     out = sys.stdout if args.out == "-" else open(args.out, "w", encoding="utf-8",
                                                   newline="\n", buffering=1 << 20)
     with open(args.truth, "w", encoding="utf-8", newline="\n", buffering=1 << 20) as truth:
-        people = generate(args.records, args.seed, out, truth)
+        tables = SourceTables(args.parquet) if args.parquet else None
+        people = generate(args.records, args.seed, out, truth, profile=PROFILES[args.profile],
+                          tables=tables)
     if out is not sys.stdout:
         out.close()
     print(f"{args.records} records of {people} people in "

@@ -28,12 +28,18 @@ from ._records import (
     read_records,
     record_id,
 )
-from ._resolution import Resolution, reconcile
+from ._budget import DEFAULT_MAX_BLOCK_SIZE, DEFAULT_MAX_PAIRS, LONG_VALUE_CHARS, RunPlan
+from ._resolution import Resolution, plan_run, reconcile
 
 __all__ = [
     "PanicException",
     "Resolution",
     "reconcile",
+    "plan_run",
+    "RunPlan",
+    "DEFAULT_MAX_PAIRS",
+    "DEFAULT_MAX_BLOCK_SIZE",
+    "LONG_VALUE_CHARS",
     "read_records",
     "record_id",
     "RECORD_ID_NAMESPACE",

@@ -10,7 +10,8 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from . import _engine
+from . import _budget, _engine, _native
+from ._budget import DEFAULT_MAX_BLOCK_SIZE, DEFAULT_MAX_PAIRS, RunPlan
 from ._records import load_spec, read_records
 from ._run_hooks import Progress, close_progress, emit_engine_log, progress_callback
 
@@ -184,6 +185,9 @@ def reconcile(
     threads: int | None = None,
     tenant_id: str | None = None,
     last_updated: Any = None,
+    max_pairs: int | None = DEFAULT_MAX_PAIRS,
+    max_block_size: int | None = DEFAULT_MAX_BLOCK_SIZE,
+    profile: bool = False,
     checks: bool = True,
     progress: Progress = None,
 ) -> Resolution:
@@ -199,6 +203,9 @@ def reconcile(
         threads: worker threads (default: every processor). Results do not depend on it.
         tenant_id: tenant of records whose table has no ``tenant_id`` column.
         last_updated: ``last_updated`` of records whose table has no such column.
+        max_pairs: the most candidate pairs the run may form (None: no limit).
+        max_block_size: the most records one block may hold (None: no limit).
+        profile: add the engine's stage timings and counts as ``telemetry["profile"]``.
         checks: first run :func:`velatro.check` on the spec and the records, log
             every finding on the ``velatro`` logger, and refuse to run when one is an
             error (default True).
@@ -209,15 +216,20 @@ def reconcile(
     The engine's log events (a scoring fallback, an expression that fails) reach the
     ``velatro`` logger once per run, with a count.
 
+    Both budgets are checked from the block keys before any pair is compared; so is the
+    memory the result would take (at most half the machine's memory). Use
+    :func:`velatro.plan_run` to see the cost without running.
+
     Raises:
         KeyboardInterrupt: Ctrl-C; the run stops within a second and frees what it built.
         CheckError: with ``checks``, a finding of level "error" (see ``.findings``).
-        ValueError: an unreadable spec ("Invalid spec YAML: ..."), or a data problem,
-            naming the source, column and row.
+        ValueError: an unreadable spec ("Invalid spec YAML: ..."), a data problem naming
+            the source, column and row, or a run over budget naming the blocking key and
+            the block.
         TypeError: an argument of the wrong type.
     """
-    if threads is not None and (not isinstance(threads, int) or threads < 1):
-        raise ValueError(f"threads: expected a positive integer, got {threads!r}")
+    n_threads = _threads(threads)
+    budget = (_limit(max_pairs, "max_pairs"), _limit(max_block_size, "max_block_size"))
     yaml = load_spec(spec)
     # A broken spec is reported in the engine's own words before any data is read.
     _engine.check_spec(yaml)
@@ -226,18 +238,70 @@ def reconcile(
         from .checks import preflight
 
         preflight(yaml, records)
+    tree = _native.parse(yaml)
+    long = _budget.long_values(records, _budget.similarity_fields(tree))
+    for v in long.to_pylist()[:10]:
+        _budget.log.warning(
+            "record %s/%s: field %r holds %d characters; similarity rules still score it "
+            "exactly, but each comparison of it is slow",
+            v["source_name"], v["external_id"], v["field"], v["length"],
+        )
     callback = progress_callback(progress)
     try:
-        out = _engine.reconcile(yaml, records, threads or 0, progress=callback)
+        out = _engine.reconcile(
+            yaml,
+            records,
+            n_threads,
+            profile,
+            *budget,
+            _budget.memory_budget(),
+            progress=callback,
+        )
     finally:
         close_progress(callback)
     emit_engine_log(out["log"])
+    telemetry = out["telemetry"]
+    if profile:
+        telemetry["profile"] = out["profile"]
     return Resolution(
         yaml,
         records,
         _table(out["clusters"]),
         _table(out["pairs"]),
         _table(out["golden_records"]),
-        out["telemetry"],
+        telemetry,
     )
 
+
+def plan_run(
+    spec: str | os.PathLike[str],
+    data: Any,
+    *,
+    threads: int | None = None,
+    tenant_id: str | None = None,
+    last_updated: Any = None,
+) -> RunPlan:
+    """The cost of ``reconcile(spec, data)`` without running it: blocks, pairs per
+    blocking key, the largest blocks, and estimates of time and result memory from a
+    timed sample of the run's own pairs (a few thousand). Takes the arguments of
+    :func:`reconcile`."""
+    yaml = load_spec(spec)
+    _engine.check_spec(yaml)
+    records = read_records(yaml, data, tenant_id=tenant_id, last_updated=last_updated)
+    return _budget.census(yaml, records, _native.parse(yaml), _threads(threads))
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads: expected a positive integer, got {threads!r}")
+    return threads
+
+
+def _limit(value: int | None, name: str) -> int:
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name}: expected a positive integer or None, got {value!r}")
+    return value

@@ -1616,8 +1616,11 @@ def _check_blocks(spec: _Spec, text: str, data: _Data) -> Iterator[Finding]:
     if data.records >= 2 and run_pairs == 0:
         if not spec.keys:
             return  # reported from the spec alone
+        # Records that get keys but share none may simply be all distinct: that warns.
+        # Records that get no key at all cannot be resolved: that is an error.
+        no_keys = counts["records_without_key"] == data.records
         yield Finding(
-            "error",
+            "error" if no_keys else "warning",
             "no_pairs",
             "No two records share a blocking key, so the run compares no pair and every record "
             "stays its own cluster. Check that the records have the blocking fields.",

@@ -335,3 +335,45 @@ decision: {thresholds: {match: 0.99}}
 }
 
 }  // namespace
+
+namespace {
+
+// Two values of 200,000 characters: one edit distance between them takes seconds, so a
+// stop must reach inside the comparison, not wait for the pair to end.
+TEST(RunCancellation, ReachesInsideOneLongComparison) {
+    const plan::IdentityPlan p = compile(R"(
+blocking: {keys: [[zip]]}
+rules:
+  - {name: text, type: similarity, field: text, algorithm: levenshtein, threshold: 0.5, weight: 1.0}
+decision: {thresholds: {match: 0.99}}
+)");
+    std::vector<NormalizedEntity> entities;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 2; ++i) {
+        NormalizedEntity e;
+        e.id = id(i);
+        std::string text(200000, 'a');
+        for (char& c : text) c = static_cast<char>('a' + rng() % 26);
+        e.data = FieldMap({{"zip", "Z"}, {"text", std::move(text)}});
+        entities.push_back(std::move(e));
+    }
+    std::atomic<bool> cancel{false};
+    RunOptions options;
+    options.cancel = &cancel;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cancel.store(true);
+    });
+    CollectingSink sink;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(
+        reconcile(ReconciliationEngine::from_plan(p), p.survivorship, entities, {}, options, sink),
+        RunCancelled);
+    stopper.join();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Uncancelled, the comparison alone takes several seconds on this kind of machine.
+    EXPECT_LT(seconds, 1.5);
+}
+
+}  // namespace

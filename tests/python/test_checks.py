@@ -564,9 +564,10 @@ def test_blocks_of_different_keys_with_the_same_text_merge(key_counts):
     assert "make 6 pair comparisons in 1 blocks" in only(check(spec, PEOPLE), "pairs_total").message
 
 
-def test_no_pair_from_block_counts_is_an_error(key_counts):
+def test_no_pair_between_distinct_values_warns(key_counts):
+    # Every record has a key but no two share one: they may simply all be distinct.
     key_counts += [(0, "a", 1), (0, "b", 1)]
-    assert only(check(BASE, PEOPLE), "no_pairs").level == "error"
+    assert only(check(BASE, PEOPLE), "no_pairs").level == "warning"
 
 
 def test_expensive_run_warns(key_counts, monkeypatch):
@@ -613,7 +614,13 @@ def test_native_counts_records_without_key_and_no_pairs():
     table = records([{"name": "A"}, {"name": "B"}, {"email": "a@x.com"}])
     findings = check(BASE, table)
     assert only(findings, "records_without_key").message.startswith("2 records (66.7%)")
-    assert only(findings, "no_pairs").level == "error"
+    assert only(findings, "no_pairs").level == "warning"
+
+
+@native_counts
+def test_native_counts_no_record_with_a_key_is_an_error():
+    table = records([{"name": "A"}, {"name": "B"}])
+    assert only(check(BASE, table), "no_pairs").level == "error"
 
 
 # --- reconcile's pre-flight --------------------------------------------------

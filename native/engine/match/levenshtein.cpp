@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/cancellation.hpp"
+
 namespace velatro::engine {
 
 namespace {
@@ -113,7 +115,15 @@ std::size_t myers_blocks(std::span<const CP> pattern, std::span<const CT> text) 
     std::vector<Word> vp(blocks, ~Word{0}), vn(blocks, 0);
     const Word last_high = Word{1} << ((m - 1) % 64);
     std::size_t score = m;
+    // Long values cost pattern blocks times text length: look at the run's cancel flag
+    // every few thousand text characters, so a stop reaches inside one comparison.
+    constexpr std::size_t kCancelStride = 4096;
+    std::size_t step = 0;
     for (CT c : text) {
+        if (++step == kCancelStride) {
+            step = 0;
+            check_cancelled_in_comparison();
+        }
         const Word* eqs = nullptr;
         if constexpr (kByte<CT>) {
             if (byte_index[c] != SIZE_MAX) eqs = &masks[byte_index[c]];

@@ -4,6 +4,7 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
+#include "engine/cancellation.hpp"
 #include "engine/temporal.hpp"
 
 namespace velatro::engine {
@@ -57,6 +58,8 @@ struct BlockJudge {
     // twice or more) and with every later member, ids ascending.
     void rows(std::uint32_t rank, std::span<const Member> members, std::size_t begin,
               std::size_t end, PairWorker& w) const {
+        // A comparison of two very long values looks at the flag itself.
+        const CancelScope cancel(run.options.cancel);
         const std::string_view key = index.key_of(index.ranked(rank));
         for (std::size_t u = begin; u < end; ++u) {
             const Member& x = members[u];

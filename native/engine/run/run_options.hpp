@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "engine/cancellation.hpp"
+
 namespace velatro::engine {
 
 // Counters a run advances as it goes, readable from any thread at any time. They move
@@ -31,13 +33,6 @@ struct RunOptions {
     // pair; once seen, the run throws RunCancelled and frees what it built.
     const std::atomic<bool>* cancel = nullptr;
     RunProgress* progress = nullptr;
-};
-
-// Thrown by a run whose cancel flag was set. Not a velatro::Error: nothing is wrong with
-// the input, and callers usually report it differently.
-class RunCancelled : public std::exception {
-  public:
-    [[nodiscard]] const char* what() const noexcept override { return "the run was cancelled"; }
 };
 
 }  // namespace velatro::engine

@@ -5,62 +5,31 @@
 
 #include <tbb/task_arena.h>
 
-#include <exception>
-
-#include "columnar/record_reader.hpp"
 #include "columnar/result_tables.hpp"
-#include "engine/compiler.hpp"
-#include "engine/reconciliation_engine.hpp"
+#include "engine/block_census.hpp"
 #include "engine/run/pipeline.hpp"
 #include "engine/temporal.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
 #include "python/engine/interruptible_run.hpp"
 #include "python/engine/run_log.hpp"
-#include "spec/reader.hpp"
+#include "python/engine/spec_engine.hpp"
 
 namespace velatro::python {
 namespace {
 
-struct CompiledSpec {
-    plan::IdentityPlan plan;
-    engine::ReconciliationEngine engine;
-};
-
-CompiledSpec compile(std::string_view yaml) {
-    spec::IdentitySpec spec;
-    try {
-        spec = spec::read_identity_spec(yaml);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Invalid spec YAML: ") + e.what());
-    }
-    plan::IdentityPlan plan;
-    engine::CompiledExpression expression;
-    try {
-        plan = engine::SpecCompiler::compile(spec, expression);
-    } catch (const velatro::Error& e) {
-        throw velatro::Error(std::string("Compilation error: ") + e.what());
-    }
-    engine::ReconciliationEngine eng =
-        engine::ReconciliationEngine::from_plan(plan, std::move(expression));
-    return {std::move(plan), std::move(eng)};
-}
-
-// Takes the records argument over; the stream is released however reading ends.
-std::vector<engine::NormalizedEntity> read_records_arg(PyObject* records) {
-    ArrowArrayStream stream{};
-    if (!take_stream(records, &stream)) throw PythonError();
-    return columnar::read_records(&stream);
-}
-
 columnar::ResultTables run_tables(const CompiledSpec& compiled,
                                   std::vector<engine::NormalizedEntity> entities,
-                                  const engine::RunOptions& options) {
+                                  const engine::RunOptions& options,
+                                  const engine::RunBudget& budget) {
     columnar::TableSink sink(compiled.engine);
     // The sink builds its tables on the threads of this arena.
     tbb::task_arena arena(options.threads ? static_cast<int>(options.threads)
                                           : tbb::task_arena::automatic);
     arena.execute([&] {
+        // Key counts (and, only for a run that might outgrow memory, a timed sample):
+        // no pair is judged for the result before the budget is known to hold.
+        engine::check_run_budget(compiled.engine, entities, budget);
         const engine::OverrideResolver overrides;
         engine::reconcile(compiled.engine, compiled.plan.survivorship, std::move(entities),
                           overrides, options, sink);
@@ -69,16 +38,16 @@ columnar::ResultTables run_tables(const CompiledSpec& compiled,
 }
 
 PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile,
-                    PyObject* progress) {
+                    const engine::RunBudget& budget, PyObject* progress) {
     const RunLog log;  // the compiler's events too
-    const CompiledSpec compiled = compile(yaml);
+    const CompiledSpec compiled = compile_spec(yaml);
     std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     columnar::ResultTables tables;
     engine::RunOptions options;
     options.threads = threads;
     options.profile = profile;
     if (!run_interruptible(options, progress, [&](const engine::RunOptions& o) {
-            tables = run_tables(compiled, std::move(entities), o);
+            tables = run_tables(compiled, std::move(entities), o, budget);
         }))
         return nullptr;
 
@@ -105,7 +74,7 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
 // The full decision of one pair, explanations included, exactly as the run would
 // judge it; the pair need not have been kept.
 PyObject* explain(std::string_view yaml, PyObject* records) {
-    const CompiledSpec compiled = compile(yaml);
+    const CompiledSpec compiled = compile_spec(yaml);
     const std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     if (entities.size() != 2) throw velatro::Error("explain takes exactly two records");
     const engine::NormalizedEntity& a = entities[0];
@@ -120,16 +89,20 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str", "records",  "threads",
-                                   "profile",  "progress", nullptr};
+    static const char* kNames[] = {"yaml_str",         "records",   "threads",
+                                   "profile",          "max_pairs", "max_block_size",
+                                   "max_result_bytes", "progress",  nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
     int profile = 0;
+    unsigned long long max_pairs = 0, max_block_size = 0, max_result_bytes = 0;
     PyObject* progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npO:reconcile", const_cast<char**>(kNames),
-                                     &yaml, &yaml_len, &records, &threads, &profile, &progress))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npKKKO:reconcile",
+                                     const_cast<char**>(kNames), &yaml, &yaml_len, &records,
+                                     &threads, &profile, &max_pairs, &max_block_size,
+                                     &max_result_bytes, &progress))
         return nullptr;
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_SetString(PyExc_TypeError, "progress must be a callable or None");
@@ -141,7 +114,8 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
-                         static_cast<std::size_t>(threads), profile != 0, progress);
+                         static_cast<std::size_t>(threads), profile != 0,
+                         engine::RunBudget{max_pairs, max_block_size, max_result_bytes}, progress);
     });
 }
 
@@ -153,7 +127,7 @@ PyObject* fn_engine_check_spec(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &yaml, &yaml_len))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        compile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
+        compile_spec(std::string_view(yaml, static_cast<std::size_t>(yaml_len)));
         Py_RETURN_NONE;
     });
 }

@@ -14,15 +14,24 @@ namespace {
 PyMethodDef kFunctions[] = {
     {"reconcile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile)),
      METH_VARARGS | METH_KEYWORDS,
-     "reconcile(yaml_str, records, threads=0, profile=False, progress=None)\n--\n\n"
+     "reconcile(yaml_str, records, threads=0, profile=False, max_pairs=0, max_block_size=0, "
+     "max_result_bytes=0, progress=None)\n--\n\n"
      "Runs the spec over an Arrow stream of canonical records; returns the clusters, pairs\n"
      "and golden-record tables as Arrow stream capsules, the telemetry and the score\n"
-     "column names, and with profile=True the engine's own stage timings and counts."},
+     "column names, and with profile=True the engine's own stage timings and counts. A\n"
+     "non-zero budget is checked from the block keys before any pair is compared."},
     {"check_spec",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_check_spec)),
      METH_VARARGS | METH_KEYWORDS,
      "check_spec(yaml_str)\n--\n\n"
      "Reads and compiles the spec as a run would; raises ValueError when it cannot."},
+    {"block_census",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_block_census)),
+     METH_VARARGS | METH_KEYWORDS,
+     "block_census(yaml_str, records, largest=10, sample_pairs=2000, max_pairs=0, "
+     "max_block_size=0)\n--\n\n"
+     "Blocks, pairs per blocking key, the largest blocks and the measured cost of a sample\n"
+     "of pairs, before any full comparison; raises ValueError when a non-zero budget breaks."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_explain)),
      METH_VARARGS | METH_KEYWORDS,
      "explain(yaml_str, records)\n--\n\n"
