@@ -12,8 +12,18 @@ class EngineResult(TypedDict):
     golden_records: object
     telemetry: dict[str, Any]
     score_columns: list[str]
+    log: list[tuple[str, str, str, int]]
 
-def reconcile(yaml_str: str, records: _ArrowStream, threads: int = 0) -> EngineResult: ...
+def reconcile(
+    yaml_str: str,
+    records: _ArrowStream,
+    threads: int = 0,
+    profile: bool = False,
+    progress: object = None,
+) -> EngineResult: ...
 def check_spec(yaml_str: str) -> None: ...
 def explain(yaml_str: str, records: _ArrowStream) -> dict[str, Any] | None: ...
 def block_key_counts(yaml_str: str, records: _ArrowStream, largest: int = 5) -> dict[str, Any]: ...
+def reconcile_entities(
+    yaml_str: str, entities_json: str, threads: int = 0, progress: object = None
+) -> tuple[dict[str, Any], list[tuple[str, str, str, int]]]: ...

@@ -10,7 +10,8 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from . import _native
+from . import _engine, _native
+from ._run_hooks import Progress, close_progress, emit_engine_log, progress_callback
 
 if TYPE_CHECKING:
     from ._native import ReconcileResult
@@ -123,16 +124,39 @@ def plan(yaml_str: Spec) -> dict[str, Any]:
     return _native.plan(_text(yaml_str))
 
 
-def reconcile_local(yaml_str: Spec, entities_json: str) -> ReconcileResult:
+def reconcile_local(
+    yaml_str: Spec,
+    entities_json: str,
+    *,
+    threads: int | None = None,
+    progress: Progress = None,
+) -> ReconcileResult:
     """Run the spec on an entity list given as JSON text (an array of objects with
     id, tenant_id, external_id, entity_type, data, source_name, last_updated and
     optional valid_from and valid_to).
 
     Returns a dict with "clusters" (lists of record ids), "decisions" (the kept
     merge and review pairs), "golden_records" (one per cluster, with velatro_id
-    and member_count) and "telemetry".
+    and member_count) and "telemetry", exactly as `velatro._native.reconcile_local`.
+
+    threads: worker threads (default: every processor); results do not depend on it.
+    progress: a callable given a dict of blocks_done, blocks_total, pairs_done and
+    pairs_total a few times a second; None shows a tqdm bar when tqdm is installed
+    and stderr is a terminal; False shows nothing. The engine's log events (such as
+    a scoring fallback) reach the `velatro` logger once per run, with a count.
 
     Raises:
         ValueError: "Invalid spec YAML: ..." or "Invalid entities JSON: ...".
+        KeyboardInterrupt: Ctrl-C; the run stops and frees what it built.
     """
-    return _native.reconcile_local(_text(yaml_str), entities_json)
+    if threads is not None and (not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads: expected a positive integer, got {threads!r}")
+    callback = progress_callback(progress)
+    try:
+        result, events = _engine.reconcile_entities(
+            _text(yaml_str), entities_json, threads or 0, callback
+        )
+    finally:
+        close_progress(callback)
+    emit_engine_log(events)
+    return result  # type: ignore[no-any-return]

@@ -13,6 +13,7 @@ import pyarrow.compute as pc
 from . import _budget, _engine, _native
 from ._budget import DEFAULT_MAX_BLOCK_SIZE, DEFAULT_MAX_PAIRS, RunPlan
 from ._records import load_spec, read_records
+from ._run_hooks import Progress, close_progress, emit_engine_log, progress_callback
 
 
 class _Stream:
@@ -224,6 +225,7 @@ def reconcile(
     max_block_size: int | None = DEFAULT_MAX_BLOCK_SIZE,
     profile: bool = False,
     checks: bool = True,
+    progress: Progress = None,
 ) -> Resolution:
     """Runs ``spec`` over ``data`` and returns the clusters, kept pairs and golden records.
 
@@ -243,12 +245,19 @@ def reconcile(
         checks: first run :func:`velatro.check` on the spec and the records, log
             every finding on the ``velatro`` logger, and refuse to run when one is an
             error (default True).
+        progress: a callable given a dict of ``blocks_done``, ``blocks_total``,
+            ``pairs_done`` and ``pairs_total`` a few times a second; None shows a tqdm
+            bar when tqdm is installed and stderr is a terminal; False shows nothing.
+
+    The engine's log events (a scoring fallback, an expression that fails) reach the
+    ``velatro`` logger once per run, with a count.
 
     Both budgets are checked from the block keys before any pair is compared; so is the
     memory the result would take (at most half the machine's memory). Use
     :func:`velatro.plan_run` to see the cost without running.
 
     Raises:
+        KeyboardInterrupt: Ctrl-C; the run stops within a second and frees what it built.
         CheckError: with ``checks``, a finding of level "error" (see ``.findings``).
         ValueError: an unreadable spec ("Invalid spec YAML: ..."), a data problem naming
             the source, column and row, or a run over budget naming the blocking key and
@@ -273,14 +282,20 @@ def reconcile(
             "exactly, but each comparison of it is slow",
             v["source_name"], v["external_id"], v["field"], v["length"],
         )
-    out = _engine.reconcile(
-        yaml,
-        records,
-        n_threads,
-        profile,
-        *budget,
-        _budget.memory_budget(),
-    )
+    callback = progress_callback(progress)
+    try:
+        out = _engine.reconcile(
+            yaml,
+            records,
+            n_threads,
+            profile,
+            *budget,
+            _budget.memory_budget(),
+            progress=callback,
+        )
+    finally:
+        close_progress(callback)
+    emit_engine_log(out["log"])
     telemetry = out["telemetry"]
     if profile:
         telemetry["profile"] = out["profile"]

@@ -170,3 +170,21 @@ def test_reconcile_csv_sources(capsys, tmp_path, form, suffix):
     assert names == sorted(
         [f"clusters.{suffix}", f"golden_records.{suffix}", f"pairs.{suffix}", "telemetry.json"]
     )
+
+
+def test_check_csv_sources(capsys):
+    sources = EXAMPLES / "sources"
+    argv = ["check", "--level", "info", "--json", SPEC]
+    argv += [str(sources / f"{name}.csv") for name in ("crm", "webshop", "loyalty")]
+    code, out, _ = run(capsys, *argv)
+    found = {f["code"] for f in json.loads(out)}
+    assert code == 0 and {"blocking_cost", "pairs_total", "field_rates"} <= found
+
+
+def test_ctrl_c_exits_130(capsys, monkeypatch):
+    def interrupted(args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "_hash", interrupted)
+    code, _, err = run(capsys, "hash", SPEC)
+    assert code == 130 and err == "velatro hash: interrupted\n"

@@ -32,7 +32,14 @@ def blocks(page, language):
 def test_the_guide_exists():
     names = {p.name for p in PAGES}
     assert {"index.md", "getting-started.md", "spec.md", "records.md", "results.md"} <= names
-    assert {"blocking.md", "scoring.md", "survivorship.md", "checks.md", "cli.md"} <= names
+    assert {
+        "blocking.md",
+        "scoring.md",
+        "survivorship.md",
+        "checks.md",
+        "cli.md",
+        "running.md",
+    } <= names
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)

@@ -12,6 +12,8 @@
 #include "engine/training/training_report.hpp"
 #include "python/convert.hpp"
 #include "python/engine/arrow_capsule.hpp"
+#include "python/engine/interruptible_run.hpp"
+#include "python/engine/run_log.hpp"
 #include "python/engine/spec_engine.hpp"
 
 namespace velatro::python {
@@ -19,19 +21,17 @@ namespace {
 
 columnar::ResultTables run_tables(const CompiledSpec& compiled,
                                   std::vector<engine::NormalizedEntity> entities,
-                                  std::size_t threads, bool profile,
+                                  const engine::RunOptions& options,
                                   const engine::RunBudget& budget) {
     columnar::TableSink sink(compiled.engine);
     // The sink builds its tables on the threads of this arena.
-    tbb::task_arena arena(threads ? static_cast<int>(threads) : tbb::task_arena::automatic);
+    tbb::task_arena arena(options.threads ? static_cast<int>(options.threads)
+                                          : tbb::task_arena::automatic);
     arena.execute([&] {
         // Key counts (and, only for a run that might outgrow memory, a timed sample):
         // no pair is judged for the result before the budget is known to hold.
         engine::check_run_budget(compiled.engine, entities, budget);
         const engine::OverrideResolver overrides;
-        engine::RunOptions options;
-        options.threads = threads;
-        options.profile = profile;
         engine::reconcile(compiled.engine, compiled.plan.survivorship, std::move(entities),
                           overrides, options, sink);
     });
@@ -39,12 +39,18 @@ columnar::ResultTables run_tables(const CompiledSpec& compiled,
 }
 
 PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t threads, bool profile,
-                    const engine::RunBudget& budget) {
+                    const engine::RunBudget& budget, PyObject* progress) {
+    const RunLog log;  // the compiler's events too
     const CompiledSpec compiled = compile_spec(yaml);
     std::vector<engine::NormalizedEntity> entities = read_records_arg(records);
     columnar::ResultTables tables;
-    without_lock(
-        [&] { tables = run_tables(compiled, std::move(entities), threads, profile, budget); });
+    engine::RunOptions options;
+    options.threads = threads;
+    options.profile = profile;
+    if (!run_interruptible(options, progress, [&](const engine::RunOptions& o) {
+            tables = run_tables(compiled, std::move(entities), o, budget);
+        }))
+        return nullptr;
 
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -66,6 +72,7 @@ PyObject* reconcile(std::string_view yaml, PyObject* records, std::size_t thread
         return nullptr;
     if (tables.profile && !put("profile", json_value_to_py(engine::to_value(*tables.profile))))
         return nullptr;
+    if (!put("log", log.to_py())) return nullptr;
     return result.release();
 }
 
@@ -87,18 +94,25 @@ PyObject* explain(std::string_view yaml, PyObject* records) {
 }  // namespace
 
 PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kNames[] = {"yaml_str",  "records",        "threads",          "profile",
-                                   "max_pairs", "max_block_size", "max_result_bytes", nullptr};
+    static const char* kNames[] = {"yaml_str",         "records",   "threads",
+                                   "profile",          "max_pairs", "max_block_size",
+                                   "max_result_bytes", "progress",  nullptr};
     const char* yaml = nullptr;
     Py_ssize_t yaml_len = 0;
     PyObject* records = nullptr;
     Py_ssize_t threads = 0;
     int profile = 0;
     unsigned long long max_pairs = 0, max_block_size = 0, max_result_bytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "s#O|npKKK:reconcile", const_cast<char**>(kNames), &yaml, &yaml_len,
-            &records, &threads, &profile, &max_pairs, &max_block_size, &max_result_bytes))
+    PyObject* progress = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#O|npKKKO:reconcile",
+                                     const_cast<char**>(kNames), &yaml, &yaml_len, &records,
+                                     &threads, &profile, &max_pairs, &max_block_size,
+                                     &max_result_bytes, &progress))
         return nullptr;
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be a callable or None");
+        return nullptr;
+    }
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be 0 (all processors) or more");
         return nullptr;
@@ -106,7 +120,7 @@ PyObject* fn_engine_reconcile(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         return reconcile(std::string_view(yaml, static_cast<std::size_t>(yaml_len)), records,
                          static_cast<std::size_t>(threads), profile != 0,
-                         engine::RunBudget{max_pairs, max_block_size, max_result_bytes});
+                         engine::RunBudget{max_pairs, max_block_size, max_result_bytes}, progress);
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include "python/engine/block_counts_function.hpp"
 #include "python/engine/engine_functions.hpp"
+#include "python/engine/entities_function.hpp"
 #include "python/engine/training_functions.hpp"
 
 namespace velatro::python {
@@ -15,7 +16,7 @@ PyMethodDef kFunctions[] = {
     {"reconcile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile)),
      METH_VARARGS | METH_KEYWORDS,
      "reconcile(yaml_str, records, threads=0, profile=False, max_pairs=0, max_block_size=0, "
-     "max_result_bytes=0)\n--\n\n"
+     "max_result_bytes=0, progress=None)\n--\n\n"
      "Runs the spec over an Arrow stream of canonical records; returns the clusters, pairs\n"
      "and golden-record tables as Arrow stream capsules, the telemetry and the score\n"
      "column names, and with profile=True the engine's own stage timings and counts. A\n"
@@ -37,6 +38,12 @@ PyMethodDef kFunctions[] = {
      "explain(yaml_str, records)\n--\n\n"
      "The full decision of the pair formed by a two-record Arrow stream, or None when\n"
      "temporal validity keeps the pair from being compared."},
+    {"reconcile_entities",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_reconcile_entities)),
+     METH_VARARGS | METH_KEYWORDS,
+     "reconcile_entities(yaml_str, entities_json, threads=0, progress=None)\n--\n\n"
+     "reconcile_local's run on a JSON entity list, interruptible, with progress; returns\n"
+     "(reconcile_local's result, the engine's log events with their counts)."},
     {"block_key_counts",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn_engine_block_key_counts)),
      METH_VARARGS | METH_KEYWORDS,
