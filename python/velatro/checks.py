@@ -599,7 +599,19 @@ def _expression_names(expression: str) -> set[str]:
     return names
 
 
+def _uses_levels(spec: _Spec) -> bool:
+    """Fellegi-Sunter with comparison levels (or a prior) scores a pair by its log-odds,
+    which has no lower bound: the level tooling checks those thresholds instead."""
+    scoring = _mapping(spec.decision.get("scoring"))
+    fields = _list(scoring.get("fields"))
+    return "prior" in scoring or any(
+        isinstance(f, dict) and ("levels" in f or "term_frequency" in f) for f in fields
+    )
+
+
 def _check_thresholds(spec: _Spec) -> Iterator[Finding]:
+    if _uses_levels(spec):
+        return
     scale = spec.scale()
     if scale is None:
         return
