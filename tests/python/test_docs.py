@@ -31,7 +31,7 @@ def blocks(page, language):
 
 def test_the_guide_exists():
     names = {p.name for p in PAGES}
-    assert {"index.md", "getting-started.md", "spec.md", "records.md", "results.md"} <= names
+    assert {"index.md", "getting-started.md", "spec-format.md", "records.md", "results.md"} <= names
     assert {
         "blocking.md",
         "scoring.md",
